@@ -1,0 +1,128 @@
+#include "module_body.hpp"
+
+#include "checksum_functions.hpp"
+#include "constants.hpp"
+#include "demo.hpp"
+#include "fdhost_binding.hpp"
+#include "py_env.hpp"
+#include "records_py.hpp"
+
+namespace fdh::py {
+
+namespace {
+
+void import_modules(nb::module_& m) {
+    nb::module_::import_("usb.core");
+    nb::module_::import_("usb.util");
+    m.attr("usb") = nb::module_::import_("usb");
+    for (const char* name : {"sys", "time", "threading", "signal"}) m.attr(name) = nb::module_::import_(name);
+}
+
+void add_constants(nb::module_& m) {
+    m.attr("KQ_USBD_VID") = KQ_USBD_VID;
+    m.attr("KQ_USBD_PID") = KQ_USBD_PID;
+    m.attr("KQ_DEV_MAX") = KQ_DEV_MAX;
+    m.attr("WINUSB_IN_EP") = WINUSB_IN_EP;
+    m.attr("WINUSB_OUT_EP") = WINUSB_OUT_EP;
+    m.attr("CAN_IN_EP") = CAN_IN_EP;
+    m.attr("CAN_OUT_EP") = CAN_OUT_EP;
+    m.attr("CONTROL_IN_EP") = CONTROL_IN_EP;
+    m.attr("CONTROL_OUT_EP") = CONTROL_OUT_EP;
+    m.attr("RX_LENGTH") = RX_LENGTH;
+    m.attr("RX_ACK_SIZE") = RX_ACK_SIZE;
+    m.attr("TX_SIZE") = TX_SIZE;
+}
+
+nb::list table(std::initializer_list<std::array<int, 3>> rows) {
+    nb::list t;
+    for (const auto& r : rows) {
+        nb::list row;
+        for (int v : r) row.append(v);
+        t.append(row);
+    }
+    return t;
+}
+
+// Rows: prescaler, segment 1, segment 2 of an 80 MHz clock.
+void add_bit_timing_tables(nb::module_& m) {
+    m.attr("can_seg_table") = table({{2, 29, 10}, {2, 69, 10}, {4, 69, 10}, {8, 43, 6}, {8, 69, 10}, {8, 87, 12}});
+    m.attr("can_fd_seg_table") = table({{1, 13, 2},
+                                        {2, 6, 3},
+                                        {2, 9, 6},
+                                        {2, 14, 5},
+                                        {2, 29, 10},
+                                        {8, 15, 4},
+                                        {16, 16, 3},
+                                        {16, 21, 3},
+                                        {20, 27, 4},
+                                        {25, 27, 4}});
+}
+
+template <std::size_t N>
+nb::object int_enum(nb::module_& m, const char* name, const std::array<std::string_view, N>& names) {
+    nb::list members;
+    for (std::size_t i = 0; i < N; ++i)
+        members.append(nb::make_tuple(nb::str(names[i].data(), names[i].size()), nb::int_(i)));
+    return m.attr("IntEnum")(name, members, nb::arg("module") = m.attr("__name__"),
+                             nb::arg("qualname") = name);
+}
+
+nb::list slot_list() {
+    nb::list l;
+    for (int i = 0; i < KQ_DEV_MAX; ++i) l.append(nb::none());
+    return l;
+}
+
+PyObject* signal_handler_fn(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* kw[] = {"signum", "frame", nullptr};
+    PyObject *signum = nullptr, *frame = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:signal_handler", const_cast<char**>(kw), &signum, &frame))
+        return nullptr;
+    try {
+        global("running").attr("clear")();
+        write_stderr("\nInterrupt signal (" + str(global("format")(nb::handle(signum), "d")) + ") received.\n");
+        flush_stderr();
+    } catch (nb::python_error& e) {
+        e.restore();
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyMethodDef signal_handler_def = {
+    "signal_handler", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(signal_handler_fn)),
+    METH_VARARGS | METH_KEYWORDS, "signal_handler(signum, frame)\n--\n\n"};
+
+}  // namespace
+
+void run_module_body(nb::module_ m) {
+    set_module(m);
+    import_modules(m);
+    add_constants(m);
+    m.attr("IntEnum") = nb::module_::import_("enum").attr("IntEnum");
+    add_bit_timing_tables(m);
+    nb::list names;
+    for (std::size_t i = 0; i < CMD_TYPE_STR_COUNT; ++i)
+        names.append(nb::str(CMD_TYPE_NAMES[i].data(), CMD_TYPE_NAMES[i].size()));
+    m.attr("CMD_TYPE_STR") = names;
+    m.attr("CMD_TYPE") = int_enum(m, "CMD_TYPE", CMD_TYPE_NAMES);
+    m.attr("ACK_TYPE") = int_enum(m, "ACK_TYPE", ACK_TYPE_NAMES);
+    bind_can_records(m);
+    bind_command_records(m);
+    add_checksum_functions(m);
+    m.attr("kq_device") = slot_list();
+    m.attr("kq_string") = slot_list();
+    m.attr("kq_sn") = slot_list();
+    bind_fdhost(m);
+    nb::object running = m.attr("threading").attr("Event")();
+    running.attr("set")();
+    m.attr("running") = running;
+    nb::object handler = nb::steal(PyCFunction_NewEx(&signal_handler_def, m.ptr(), m.attr("__name__").ptr()));
+    if (!handler.is_valid()) throw nb::python_error();
+    m.attr("signal_handler") = handler;
+    m.attr("signal").attr("signal")(m.attr("signal").attr("SIGINT"), handler);
+
+    if (nb::str(m.attr("__name__")).equal(nb::str("__main__"))) run_demonstration(m);
+}
+
+}  // namespace fdh::py

@@ -1,0 +1,354 @@
+#include "records_py.hpp"
+
+#include "byte_order.hpp"
+#include "py_env.hpp"
+
+using namespace nb::literals;
+
+namespace fdh::py {
+namespace {
+
+nb::object small_int(long v) { return nb::steal(PyLong_FromLong(v)); }
+nb::object zeros_list(std::size_t n) {
+    PyObject* l = PyList_New(static_cast<Py_ssize_t>(n));
+    if (!l) throw nb::python_error();
+    for (std::size_t i = 0; i < n; ++i) PyList_SET_ITEM(l, i, PyLong_FromLong(0));
+    return nb::steal(l);
+}
+
+// value & mask, with the interpreter's arithmetic (so bools work and other types fail as usual).
+unsigned long long masked(nb::handle v, unsigned long long mask) {
+    if (PyLong_CheckExact(v.ptr())) {
+        int overflow = 0;
+        long long x = PyLong_AsLongLongAndOverflow(v.ptr(), &overflow);
+        if (!overflow) return static_cast<unsigned long long>(x) & mask;
+        PyErr_Clear();
+    }
+    nb::object m = nb::steal(PyLong_FromUnsignedLongLong(mask));
+    nb::object r = nb::steal(PyNumber_And(v.ptr(), m.ptr()));
+    if (!r.is_valid()) throw nb::python_error();
+    unsigned long long out = PyLong_AsUnsignedLongLong(r.ptr());
+    if (PyErr_Occurred()) throw nb::python_error();
+    return out;
+}
+
+// value.to_bytes(4, "little"): OverflowError outside 0 .. 2**32-1.
+std::uint32_t u32_field(nb::handle v) {
+    if (PyLong_Check(v.ptr())) {
+        int overflow = 0;
+        long long x = PyLong_AsLongLongAndOverflow(v.ptr(), &overflow);
+        if (x == -1 && PyErr_Occurred()) throw nb::python_error();
+        if (overflow < 0 || (!overflow && x < 0)) {
+            PyErr_SetString(PyExc_OverflowError, "can't convert negative int to unsigned");
+            throw nb::python_error();
+        }
+        if (overflow > 0 || x > 0xFFFFFFFFLL) {
+            PyErr_SetString(PyExc_OverflowError, "int too big to convert");
+            throw nb::python_error();
+        }
+        return static_cast<std::uint32_t>(x);
+    }
+    nb::object b = v.attr("to_bytes")(4, "little");
+    ByteView view(b);
+    return get_le_clipped(view.bytes(), 0, 4);
+}
+
+// int(value).to_bytes(4, "little", signed=True).
+std::int32_t i32_field(nb::handle v) {
+    nb::object i = nb::steal(PyNumber_Long(v.ptr()));
+    if (!i.is_valid()) throw nb::python_error();
+    int overflow = 0;
+    long long x = PyLong_AsLongLongAndOverflow(i.ptr(), &overflow);
+    if (x == -1 && PyErr_Occurred()) throw nb::python_error();
+    if (overflow || x < INT32_MIN || x > INT32_MAX) {
+        PyErr_SetString(PyExc_OverflowError, "int too big to convert");
+        throw nb::python_error();
+    }
+    return static_cast<std::int32_t>(x);
+}
+
+void put_u32(std::vector<std::uint8_t>& out, std::uint32_t v) { append_le32(out, v); }
+
+void require_len(std::span<const std::uint8_t> b, std::size_t n, const char* msg) {
+    if (b.size() < n) throw nb::value_error(msg);
+}
+
+// Cyclic GC support: records hold arbitrary objects a program may assign.
+template <typename T, nb::object T::*... Fields>
+struct Gc {
+    static int traverse(PyObject* self, visitproc visit, void* arg) {
+        if (!nb::inst_ready(self)) return 0;
+        T& t = *nb::inst_ptr<T>(self);
+        int r = 0;
+        auto visit_one = [&](PyObject* o) {
+            if (!r && o) r = visit(o, arg);
+        };
+        (visit_one((t.*Fields).ptr()), ...);
+        visit_one(reinterpret_cast<PyObject*>(Py_TYPE(self)));
+        return r;
+    }
+    static int clear(PyObject* self) {
+        T& t = *nb::inst_ptr<T>(self);
+        ((t.*Fields = nb::none()), ...);
+        return 0;
+    }
+    static inline PyType_Slot slots[] = {{Py_tp_traverse, (void*)traverse}, {Py_tp_clear, (void*)clear}, {0, nullptr}};
+};
+
+using HeadGc = Gc<CanHeadObj, &CanHeadObj::id, &CanHeadObj::time_stamp, &CanHeadObj::reserve, &CanHeadObj::fram_type,
+                  &CanHeadObj::can_type, &CanHeadObj::id_type, &CanHeadObj::dir, &CanHeadObj::dlc>;
+using ValueGc = Gc<CanValueObj, &CanValueObj::head, &CanValueObj::data>;
+using TxGc = Gc<CanTxObj, &CanTxObj::reserve0, &CanTxObj::reserve3, &CanTxObj::data, &CanTxObj::send_time,
+                &CanTxObj::can_id, &CanTxObj::interval>;
+using AckGc = Gc<CanAckObj, &CanAckObj::ack_dat, &CanAckObj::ack_reserve>;
+
+void set_head_fields(CanHeadObj& h, const CanHead& v) {
+    h.id = nb::steal(PyLong_FromUnsignedLong(v.id));
+    h.time_stamp = nb::steal(PyLong_FromUnsignedLong(v.time_stamp));
+    h.reserve = new_byte_list(v.reserve);
+    h.fram_type = small_int(v.fram_type);
+    h.can_type = small_int(v.can_type);
+    h.id_type = small_int(v.id_type);
+    h.dir = small_int(v.dir);
+    h.dlc = small_int(v.dlc);
+}
+
+nb::object head_to_bytes(CanHeadObj& self) {
+    auto& h = self;
+    std::vector<std::uint8_t> out;
+    out.reserve(12);
+    put_u32(out, u32_field(h.id));
+    put_u32(out, u32_field(h.time_stamp));
+    std::vector<std::uint8_t> reserve;
+    nb::object first3 = nb::steal(PySequence_GetSlice(h.reserve.ptr(), 0, 3));
+    if (!first3.is_valid()) throw nb::python_error();
+    append_byte_items(out, first3);
+    out.push_back(head_flag_byte(masked(h.fram_type, 1), masked(h.can_type, 1), masked(h.id_type, 1),
+                                 masked(h.dir, 1), masked(h.dlc, 15)));
+    return to_pybytearray(out);
+}
+
+void head_from_bytes(CanHeadObj& self, nb::handle b) {
+    ByteView view(b);
+    require_len(view.bytes(), CAN_HEAD_SIZE, "In can_head_type,Insufficient data for CanHeadType");
+    set_head_fields(self, decode_head(view.bytes().data()));
+}
+
+nb::object value_to_bytes(CanValueObj& self) {
+    auto& v = self;
+    nb::object head_bytes = v.head.attr("to_bytes")();
+    std::vector<std::uint8_t> out;
+    {
+        ByteView hb(head_bytes);
+        out.assign(hb.bytes().begin(), hb.bytes().end());
+    }
+    nb::object first64 = nb::steal(PySequence_GetSlice(v.data.ptr(), 0, 64));
+    if (!first64.is_valid()) throw nb::python_error();
+    append_byte_items(out, first64);
+    return to_pybytearray(out);
+}
+
+void value_from_bytes(CanValueObj& self, nb::handle b) {
+    ByteView view(b);
+    auto bytes = view.bytes();
+    require_len(bytes, CAN_VALUE_SIZE, "In can_value_type,Insufficient data for CanValueType");
+    auto& v = self;
+    v.head.attr("from_bytes")(to_pybytes(bytes.first(CAN_HEAD_SIZE)));
+    v.data = new_byte_list(bytes.subspan(CAN_HEAD_SIZE, CAN_DATA_MAX));
+}
+
+void tx_from_bytes(CanTxObj& self, nb::handle b) {
+    ByteView view(b);
+    auto parsed = decode_tx(view.bytes());
+    if (!parsed) throw nb::value_error("In can_tx_type,Insufficient data for CanTxType");
+    const CanTx& t = *parsed;
+    auto& o = self;
+    o.reserve0 = new_byte_list(t.reserve0);
+    o.can_type = small_int(t.can_type);
+    o.fram_type = small_int(t.fram_type);
+    o.id_type = small_int(t.id_type);
+    o.fd_acc = small_int(t.fd_acc);
+    o.id_increase = small_int(t.id_increase);
+    o.data_increase = small_int(t.data_increase);
+    o.cmd = small_int(t.cmd);
+    o.reserve1 = small_int(t.reserve1);
+    o.dlc = small_int(t.dlc);
+    o.send_time = nb::steal(PyLong_FromLong(t.send_time));
+    o.reserve3 = new_byte_list(t.reserve3);
+    o.interval = nb::steal(PyLong_FromUnsignedLong(t.interval));
+    o.can_id = nb::steal(PyLong_FromUnsignedLong(t.can_id));
+    o.data = new_byte_list(t.data);
+}
+
+void setup_from_bytes(SetupBaudrateObj& self, nb::handle b) {
+    ByteView view(b);
+    auto parsed = decode_setup(view.bytes());
+    if (!parsed) throw nb::value_error("In setup_baudrate_t,Insufficient data for SetupBaudrate");
+    auto& o = self;
+    const SetupBaudrate& s = *parsed;
+    o.can_frame_type = small_int(s.can_frame_type);
+    o.can_seg1 = small_int(s.can_seg1);
+    o.can_seg2 = small_int(s.can_seg2);
+    o.can_sjw = small_int(s.can_sjw);
+    o.can_prescaler = small_int(s.can_prescaler);
+    o.canfd_seg1 = small_int(s.canfd_seg1);
+    o.canfd_seg2 = small_int(s.canfd_seg2);
+    o.canfd_sjw = small_int(s.canfd_sjw);
+    o.canfd_prescaler = small_int(s.canfd_prescaler);
+}
+
+nb::object ack_to_bytes(CanAckObj& self) {
+    auto& a = self;
+    std::vector<std::uint8_t> out;
+    out.push_back(static_cast<std::uint8_t>(masked(a.ack_dat, 0xFF)));
+    nb::object first63 = nb::steal(PySequence_GetSlice(a.ack_reserve.ptr(), 0, 63));
+    if (!first63.is_valid()) throw nb::python_error();
+    append_byte_items(out, first63);
+    return to_pybytearray(out);
+}
+
+void ack_from_bytes(CanAckObj& self, nb::handle b) {
+    ByteView view(b);
+    auto parsed = decode_ack_record(view.bytes());
+    if (!parsed) throw nb::value_error("In can_ack_type,Insufficient data for CanAckType");
+    auto& a = self;
+    a.ack_dat = small_int(parsed->ack_dat);
+    a.ack_reserve = new_byte_list(parsed->ack_reserve);
+}
+
+}  // namespace
+
+CanHeadObj::CanHeadObj()
+    : id(small_int(0)), time_stamp(small_int(0)), reserve(zeros_list(3)), fram_type(small_int(0)),
+      can_type(small_int(0)), id_type(small_int(0)), dir(small_int(0)), dlc(small_int(0)) {}
+
+CanValueObj::CanValueObj() : head(nb::cast(CanHeadObj())), data(zeros_list(CAN_DATA_MAX)) {}
+
+CanTxObj::CanTxObj()
+    : reserve0(zeros_list(2)), can_type(small_int(0)), fram_type(small_int(0)), id_type(small_int(0)),
+      fd_acc(small_int(0)), id_increase(small_int(0)), data_increase(small_int(0)), cmd(small_int(0)),
+      reserve1(small_int(0)), dlc(small_int(0)), send_time(small_int(0)), reserve3(zeros_list(4)),
+      interval(small_int(0)), can_id(small_int(0)), data(zeros_list(CAN_DATA_MAX)) {}
+
+SetupBaudrateObj::SetupBaudrateObj()
+    : can_frame_type(small_int(0)), can_seg1(small_int(0)), can_seg2(small_int(0)), can_sjw(small_int(2)),
+      can_prescaler(small_int(0)), canfd_seg1(small_int(0)), canfd_seg2(small_int(0)), canfd_sjw(small_int(2)),
+      canfd_prescaler(small_int(0)) {}
+
+CanAckObj::CanAckObj() : ack_dat(small_int(0)), ack_reserve(zeros_list(CAN_ACK_SIZE - 1)) {}
+
+std::vector<std::uint8_t> encode_tx_object(nb::handle obj) {
+    auto field = [&](const char* name) { return nb::getattr(obj, name); };
+    std::vector<std::uint8_t> out;
+    out.reserve(CAN_TX_SIZE);
+    append_byte_items(out, field("reserve0"));
+    out.push_back(tx_flag_byte(masked(field("can_type"), 1), masked(field("fram_type"), 1),
+                               masked(field("id_type"), 1), masked(field("fd_acc"), 1),
+                               masked(field("id_increase"), 1), masked(field("data_increase"), 1),
+                               masked(field("cmd"), 1)));
+    out.push_back(static_cast<std::uint8_t>(masked(field("reserve1"), 0xFF)));
+    out.push_back(static_cast<std::uint8_t>(masked(field("dlc"), 0xFF)));
+    out.insert(out.end(), 3, std::uint8_t{0});
+    put_u32(out, static_cast<std::uint32_t>(i32_field(field("send_time"))));
+    append_byte_items(out, field("reserve3"));
+    put_u32(out, u32_field(field("interval")));
+    put_u32(out, u32_field(field("can_id")));
+    nb::object first64 = nb::steal(PySequence_GetSlice(field("data").ptr(), 0, 64));
+    if (!first64.is_valid()) throw nb::python_error();
+    append_byte_items(out, first64);
+    return out;
+}
+
+std::vector<std::uint8_t> encode_setup_object(nb::handle obj) {
+    static const char* names[] = {"can_frame_type", "can_seg1",   "can_seg2",  "can_sjw",        "can_prescaler",
+                                  "canfd_seg1",     "canfd_seg2", "canfd_sjw", "canfd_prescaler"};
+    std::vector<std::uint8_t> out;
+    for (const char* n : names) out.push_back(static_cast<std::uint8_t>(masked(nb::getattr(obj, n), 0xFF)));
+    return out;
+}
+
+nb::object make_head_object(const CanHead& head) {
+    CanHeadObj h;
+    set_head_fields(h, head);
+    return nb::cast(std::move(h), nb::rv_policy::move);
+}
+
+nb::object make_value_object(const CanHead& head, std::span<const std::uint8_t> data) {
+    CanValueObj v;
+    v.head = make_head_object(head);
+    // The leading entries carry the payload; the rest keep their initial zeros.
+    PyObject* list = v.data.ptr();
+    for (std::size_t i = 0; i < data.size() && i < CAN_DATA_MAX; ++i) {
+        PyObject* old = PyList_GET_ITEM(list, i);
+        PyList_SET_ITEM(list, i, PyLong_FromLong(data[i]));
+        Py_DECREF(old);
+    }
+    return nb::cast(std::move(v), nb::rv_policy::move);
+}
+
+void bind_can_records(nb::module_& m) {
+    nb::class_<CanHeadObj>(m, "can_head_type", nb::type_slots(HeadGc::slots))
+        .def(nb::init<>())
+        .def_rw("id", &CanHeadObj::id)
+        .def_rw("time_stamp", &CanHeadObj::time_stamp)
+        .def_rw("reserve", &CanHeadObj::reserve)
+        .def_rw("fram_type", &CanHeadObj::fram_type)
+        .def_rw("can_type", &CanHeadObj::can_type)
+        .def_rw("id_type", &CanHeadObj::id_type)
+        .def_rw("dir", &CanHeadObj::dir)
+        .def_rw("dlc", &CanHeadObj::dlc)
+        .def("to_bytes", [](CanHeadObj& self) { return head_to_bytes(self); })
+        .def("from_bytes", [](CanHeadObj& self, nb::handle b) { head_from_bytes(self, b); }, "b"_a);
+
+    nb::class_<CanValueObj>(m, "can_value_type", nb::type_slots(ValueGc::slots))
+        .def(nb::init<>())
+        .def_rw("head", &CanValueObj::head)
+        .def_rw("data", &CanValueObj::data)
+        .def("to_bytes", [](CanValueObj& self) { return value_to_bytes(self); })
+        .def("from_bytes", [](CanValueObj& self, nb::handle b) { value_from_bytes(self, b); }, "b"_a);
+
+    nb::class_<CanTxObj>(m, "can_tx_type", nb::type_slots(TxGc::slots))
+        .def(nb::init<>())
+        .def_rw("reserve0", &CanTxObj::reserve0)
+        .def_rw("can_type", &CanTxObj::can_type)
+        .def_rw("fram_type", &CanTxObj::fram_type)
+        .def_rw("id_type", &CanTxObj::id_type)
+        .def_rw("fd_acc", &CanTxObj::fd_acc)
+        .def_rw("id_increase", &CanTxObj::id_increase)
+        .def_rw("data_increase", &CanTxObj::data_increase)
+        .def_rw("cmd", &CanTxObj::cmd)
+        .def_rw("reserve1", &CanTxObj::reserve1)
+        .def_rw("dlc", &CanTxObj::dlc)
+        .def_rw("send_time", &CanTxObj::send_time)
+        .def_rw("reserve3", &CanTxObj::reserve3)
+        .def_rw("interval", &CanTxObj::interval)
+        .def_rw("can_id", &CanTxObj::can_id)
+        .def_rw("data", &CanTxObj::data)
+        .def("to_bytes", [](CanTxObj& self) { return to_pybytearray(encode_tx_object(nb::find(self))); })
+        .def("from_bytes", [](CanTxObj& self, nb::handle b) { tx_from_bytes(self, b); }, "b"_a);
+}
+
+void bind_command_records(nb::module_& m) {
+    nb::class_<CanAckObj>(m, "can_ack_type", nb::type_slots(AckGc::slots))
+        .def(nb::init<>())
+        .def_rw("ack_dat", &CanAckObj::ack_dat)
+        .def_rw("ack_reserve", &CanAckObj::ack_reserve)
+        .def("to_bytes", [](CanAckObj& self) { return ack_to_bytes(self); })
+        .def("from_bytes", [](CanAckObj& self, nb::handle b) { ack_from_bytes(self, b); }, "b"_a);
+
+    nb::class_<SetupBaudrateObj>(m, "setup_baudrate_t")
+        .def(nb::init<>())
+        .def_rw("can_frame_type", &SetupBaudrateObj::can_frame_type)
+        .def_rw("can_seg1", &SetupBaudrateObj::can_seg1)
+        .def_rw("can_seg2", &SetupBaudrateObj::can_seg2)
+        .def_rw("can_sjw", &SetupBaudrateObj::can_sjw)
+        .def_rw("can_prescaler", &SetupBaudrateObj::can_prescaler)
+        .def_rw("canfd_seg1", &SetupBaudrateObj::canfd_seg1)
+        .def_rw("canfd_seg2", &SetupBaudrateObj::canfd_seg2)
+        .def_rw("canfd_sjw", &SetupBaudrateObj::canfd_sjw)
+        .def_rw("canfd_prescaler", &SetupBaudrateObj::canfd_prescaler)
+        .def("to_bytes", [](SetupBaudrateObj& self) { return to_pybytes(encode_setup_object(nb::find(self))); })
+        .def("from_bytes", [](SetupBaudrateObj& self, nb::handle b) { setup_from_bytes(self, b); }, "b"_a);
+}
+
+}  // namespace fdh::py

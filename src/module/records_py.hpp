@@ -1,0 +1,54 @@
+// The record classes as the interpreter sees them: plain objects whose public fields hold any
+// value a program assigns; the byte layouts come from the protocol core.
+#pragma once
+#include <nanobind/nanobind.h>
+
+#include <span>
+
+#include "records.hpp"
+
+namespace nb = nanobind;
+
+namespace fdh::py {
+
+struct CanHeadObj {
+    nb::object id, time_stamp, reserve, fram_type, can_type, id_type, dir, dlc;
+    CanHeadObj();
+};
+
+struct CanValueObj {
+    nb::object head, data;
+    CanValueObj();
+};
+
+struct CanTxObj {
+    nb::object reserve0, can_type, fram_type, id_type, fd_acc, id_increase, data_increase, cmd, reserve1, dlc,
+        send_time, reserve3, interval, can_id, data;
+    CanTxObj();
+};
+
+struct SetupBaudrateObj {
+    nb::object can_frame_type, can_seg1, can_seg2, can_sjw, can_prescaler, canfd_seg1, canfd_seg2, canfd_sjw,
+        canfd_prescaler;
+    SetupBaudrateObj();
+};
+
+struct CanAckObj {
+    nb::object ack_dat, ack_reserve;
+    CanAckObj();
+};
+
+void bind_can_records(nb::module_& m);      // can_head_type, can_value_type, can_tx_type
+void bind_command_records(nb::module_& m);  // can_ack_type, setup_baudrate_t
+
+// A new can_value_type holding a new can_head_type, as the receive path delivers them.
+nb::object make_value_object(const CanHead& head, std::span<const std::uint8_t> data);
+// A new can_head_type decoded from 12 bytes.
+nb::object make_head_object(const CanHead& head);
+
+// The encoding of a can_tx_type object (any object with its fields), as its to_bytes gives it.
+std::vector<std::uint8_t> encode_tx_object(nb::handle obj);
+// The 9-byte encoding of a setup_baudrate_t.
+std::vector<std::uint8_t> encode_setup_object(nb::handle obj);
+
+}  // namespace fdh::py
