@@ -267,27 +267,45 @@ std::vector<std::uint8_t> encode_setup_object(nb::handle obj) {
     return out;
 }
 
-nb::object make_head_object(const CanHead& head) {
-    CanHeadObj h;
-    set_head_fields(h, head);
-    return nb::cast(std::move(h), nb::rv_policy::move);
+namespace {
+PyTypeObject* g_head_type = nullptr;
+PyTypeObject* g_value_type = nullptr;
+
+// A new instance of a bound record type, constructed in place (no temporary, no type lookup).
+template <typename T, typename... Args>
+nb::object new_record(PyTypeObject* type, Args&&... args) {
+    nb::object o = nb::inst_alloc(nb::handle(reinterpret_cast<PyObject*>(type)));
+    new (nb::inst_ptr<T>(o)) T(std::forward<Args>(args)...);
+    nb::inst_mark_ready(o);
+    return o;
 }
 
+// 64 data entries: the payload bytes first, zeros after them.
+nb::object data_list(std::span<const std::uint8_t> data) {
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(CAN_DATA_MAX));
+    if (!list) throw nb::python_error();
+    const std::size_t n = std::min(data.size(), CAN_DATA_MAX);
+    for (std::size_t i = 0; i < n; ++i) PyList_SET_ITEM(list, i, PyLong_FromLong(data[i]));
+    for (std::size_t i = n; i < CAN_DATA_MAX; ++i) PyList_SET_ITEM(list, i, PyLong_FromLong(0));
+    return nb::steal(list);
+}
+}  // namespace
+
+CanHeadObj::CanHeadObj(const CanHead& v)
+    : id(nb::steal(PyLong_FromUnsignedLong(v.id))), time_stamp(nb::steal(PyLong_FromUnsignedLong(v.time_stamp))),
+      reserve(new_byte_list(v.reserve)), fram_type(small_int(v.fram_type)), can_type(small_int(v.can_type)),
+      id_type(small_int(v.id_type)), dir(small_int(v.dir)), dlc(small_int(v.dlc)) {}
+
+nb::object make_head_object(const CanHead& head) { return new_record<CanHeadObj>(g_head_type, head); }
+
 nb::object make_value_object(const CanHead& head, std::span<const std::uint8_t> data) {
-    CanValueObj v;
-    v.head = make_head_object(head);
-    // The leading entries carry the payload; the rest keep their initial zeros.
-    PyObject* list = v.data.ptr();
-    for (std::size_t i = 0; i < data.size() && i < CAN_DATA_MAX; ++i) {
-        PyObject* old = PyList_GET_ITEM(list, i);
-        PyList_SET_ITEM(list, i, PyLong_FromLong(data[i]));
-        Py_DECREF(old);
-    }
-    return nb::cast(std::move(v), nb::rv_policy::move);
+    return new_record<CanValueObj>(g_value_type, make_head_object(head), data_list(data));
 }
 
 void bind_can_records(nb::module_& m) {
-    nb::class_<CanHeadObj>(m, "can_head_type", nb::type_slots(HeadGc::slots))
+    auto head_cls = nb::class_<CanHeadObj>(m, "can_head_type", nb::type_slots(HeadGc::slots));
+    g_head_type = reinterpret_cast<PyTypeObject*>(head_cls.ptr());
+    head_cls
         .def(nb::init<>())
         .def_rw("id", &CanHeadObj::id)
         .def_rw("time_stamp", &CanHeadObj::time_stamp)
@@ -300,7 +318,9 @@ void bind_can_records(nb::module_& m) {
         .def("to_bytes", [](CanHeadObj& self) { return head_to_bytes(self); })
         .def("from_bytes", [](CanHeadObj& self, nb::handle b) { head_from_bytes(self, b); }, "b"_a);
 
-    nb::class_<CanValueObj>(m, "can_value_type", nb::type_slots(ValueGc::slots))
+    auto value_cls = nb::class_<CanValueObj>(m, "can_value_type", nb::type_slots(ValueGc::slots));
+    g_value_type = reinterpret_cast<PyTypeObject*>(value_cls.ptr());
+    value_cls
         .def(nb::init<>())
         .def_rw("head", &CanValueObj::head)
         .def_rw("data", &CanValueObj::data)

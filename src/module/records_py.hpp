@@ -14,11 +14,13 @@ namespace fdh::py {
 struct CanHeadObj {
     nb::object id, time_stamp, reserve, fram_type, can_type, id_type, dir, dlc;
     CanHeadObj();
+    explicit CanHeadObj(const CanHead& decoded);
 };
 
 struct CanValueObj {
     nb::object head, data;
     CanValueObj();
+    CanValueObj(nb::object head_, nb::object data_) : head(std::move(head_)), data(std::move(data_)) {}
 };
 
 struct CanTxObj {

@@ -17,6 +17,33 @@ struct Cut {
     RecordStep last = RecordStep::End;
 };
 
+// Reads `self.frame_callback_`. When the attribute can only come from the instance namespace
+// (plain attribute access, nothing of that name on the class), the namespace is read directly.
+class CallbackSlot {
+public:
+    explicit CallbackSlot(nb::handle self) : self_(self), name_("frame_callback_") {
+        PyTypeObject* type = Py_TYPE(self.ptr());
+        if (type->tp_getattro == PyObject_GenericGetAttr && !_PyType_Lookup(type, name_.ptr())) {
+            dict_ = nb::steal(PyObject_GenericGetDict(self.ptr(), nullptr));
+            if (!dict_.is_valid()) PyErr_Clear();
+        }
+    }
+    nb::object get() const {
+        if (dict_.is_valid()) {
+            if (PyObject* v = PyDict_GetItemWithError(dict_.ptr(), name_.ptr())) return nb::borrow(v);
+            if (PyErr_Occurred()) throw nb::python_error();
+        }
+        nb::object v = nb::steal(PyObject_GetAttr(self_.ptr(), name_.ptr()));
+        if (!v.is_valid()) throw nb::python_error();
+        return v;
+    }
+
+private:
+    nb::handle self_;
+    nb::str name_;
+    nb::object dict_;
+};
+
 void cut_section(std::span<const std::uint8_t> section, long long actual_len, Cut& out) {
     out.section = check_section(section, actual_len);
     if (out.section.check != SectionCheck::Ok) return;
@@ -47,16 +74,13 @@ int deliver_section(nb::handle self, std::span<const std::uint8_t> section, long
         case SectionCheck::Ok:
             break;
     }
-    nb::str callback_name("frame_callback_");
+    CallbackSlot slot(self);
     for (const RecordView& r : cut.records) {
         if (r.head.dir != 0) continue;  // the adapter's own transmissions are consumed, not delivered
         // Read afresh for every frame: a callback may replace or clear itself.
-        nb::object cb = nb::steal(PyObject_GetAttr(self.ptr(), callback_name.ptr()));
-        if (!cb.is_valid()) throw nb::python_error();
-        if (!py::truthy(cb)) continue;
+        if (!py::truthy(slot.get())) continue;
         nb::object value = py::make_value_object(r.head, r.data);
-        cb = nb::steal(PyObject_GetAttr(self.ptr(), callback_name.ptr()));
-        if (!cb.is_valid()) throw nb::python_error();
+        nb::object cb = slot.get();
         nb::object ignored = nb::steal(PyObject_CallOneArg(cb.ptr(), value.ptr()));
         if (!ignored.is_valid()) throw nb::python_error();
     }

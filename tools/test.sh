@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test: C++ core tests, the pytest suite (unit tests and the
+# integration tests over the virtual adapter), and the Windows-report build's tests.
+# With CI=true it also runs the fuzz targets for a bounded time.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash tools/setup.sh
+
+echo "--- C++ core tests ---"
+ctest --test-dir build --output-on-failure
+
+echo "--- Windows-report build of the module ---"
+cmake -S . -B build-winreport -G Ninja -DFDHOST_WINDOWS_REPORT=ON -DFDHOST_BUILD_VADAPTER=OFF \
+      -DFDHOST_MODULE_DIR="$PWD/build-winreport/module" >/dev/null
+cmake --build build-winreport --target fdhost
+export FDHOST_WINREPORT_MODULE_DIR="$PWD/build-winreport/module"
+
+echo "--- pytest ---"
+python -m pytest -q "$@"
+
+if [ "${CI:-}" = "true" ] && [ -x fuzz/run.sh ]; then
+  echo "--- fuzz targets (bounded) ---"
+  bash fuzz/run.sh "${FUZZ_SECONDS:-30}"
+fi
