@@ -69,6 +69,9 @@ std::int32_t i32_field(nb::handle v) {
 
 void put_u32(std::vector<std::uint8_t>& out, std::uint32_t v) { append_le32(out, v); }
 
+// Setter annotation for record fields: they hold any object a program assigns, None included.
+const auto any_value = nb::arg("value").none();
+
 void require_len(std::span<const std::uint8_t> b, std::size_t n, const char* msg) {
     if (b.size() < n) throw nb::value_error(msg);
 }
@@ -307,14 +310,14 @@ void bind_can_records(nb::module_& m) {
     g_head_type = reinterpret_cast<PyTypeObject*>(head_cls.ptr());
     head_cls
         .def(nb::init<>())
-        .def_rw("id", &CanHeadObj::id)
-        .def_rw("time_stamp", &CanHeadObj::time_stamp)
-        .def_rw("reserve", &CanHeadObj::reserve)
-        .def_rw("fram_type", &CanHeadObj::fram_type)
-        .def_rw("can_type", &CanHeadObj::can_type)
-        .def_rw("id_type", &CanHeadObj::id_type)
-        .def_rw("dir", &CanHeadObj::dir)
-        .def_rw("dlc", &CanHeadObj::dlc)
+        .def_rw("id", &CanHeadObj::id, any_value)
+        .def_rw("time_stamp", &CanHeadObj::time_stamp, any_value)
+        .def_rw("reserve", &CanHeadObj::reserve, any_value)
+        .def_rw("fram_type", &CanHeadObj::fram_type, any_value)
+        .def_rw("can_type", &CanHeadObj::can_type, any_value)
+        .def_rw("id_type", &CanHeadObj::id_type, any_value)
+        .def_rw("dir", &CanHeadObj::dir, any_value)
+        .def_rw("dlc", &CanHeadObj::dlc, any_value)
         .def("to_bytes", [](CanHeadObj& self) { return head_to_bytes(self); })
         .def("from_bytes", [](CanHeadObj& self, nb::handle b) { head_from_bytes(self, b); }, "b"_a);
 
@@ -322,28 +325,28 @@ void bind_can_records(nb::module_& m) {
     g_value_type = reinterpret_cast<PyTypeObject*>(value_cls.ptr());
     value_cls
         .def(nb::init<>())
-        .def_rw("head", &CanValueObj::head)
-        .def_rw("data", &CanValueObj::data)
+        .def_rw("head", &CanValueObj::head, any_value)
+        .def_rw("data", &CanValueObj::data, any_value)
         .def("to_bytes", [](CanValueObj& self) { return value_to_bytes(self); })
         .def("from_bytes", [](CanValueObj& self, nb::handle b) { value_from_bytes(self, b); }, "b"_a);
 
     nb::class_<CanTxObj>(m, "can_tx_type", nb::type_slots(TxGc::slots))
         .def(nb::init<>())
-        .def_rw("reserve0", &CanTxObj::reserve0)
-        .def_rw("can_type", &CanTxObj::can_type)
-        .def_rw("fram_type", &CanTxObj::fram_type)
-        .def_rw("id_type", &CanTxObj::id_type)
-        .def_rw("fd_acc", &CanTxObj::fd_acc)
-        .def_rw("id_increase", &CanTxObj::id_increase)
-        .def_rw("data_increase", &CanTxObj::data_increase)
-        .def_rw("cmd", &CanTxObj::cmd)
-        .def_rw("reserve1", &CanTxObj::reserve1)
-        .def_rw("dlc", &CanTxObj::dlc)
-        .def_rw("send_time", &CanTxObj::send_time)
-        .def_rw("reserve3", &CanTxObj::reserve3)
-        .def_rw("interval", &CanTxObj::interval)
-        .def_rw("can_id", &CanTxObj::can_id)
-        .def_rw("data", &CanTxObj::data)
+        .def_rw("reserve0", &CanTxObj::reserve0, any_value)
+        .def_rw("can_type", &CanTxObj::can_type, any_value)
+        .def_rw("fram_type", &CanTxObj::fram_type, any_value)
+        .def_rw("id_type", &CanTxObj::id_type, any_value)
+        .def_rw("fd_acc", &CanTxObj::fd_acc, any_value)
+        .def_rw("id_increase", &CanTxObj::id_increase, any_value)
+        .def_rw("data_increase", &CanTxObj::data_increase, any_value)
+        .def_rw("cmd", &CanTxObj::cmd, any_value)
+        .def_rw("reserve1", &CanTxObj::reserve1, any_value)
+        .def_rw("dlc", &CanTxObj::dlc, any_value)
+        .def_rw("send_time", &CanTxObj::send_time, any_value)
+        .def_rw("reserve3", &CanTxObj::reserve3, any_value)
+        .def_rw("interval", &CanTxObj::interval, any_value)
+        .def_rw("can_id", &CanTxObj::can_id, any_value)
+        .def_rw("data", &CanTxObj::data, any_value)
         .def("to_bytes", [](CanTxObj& self) { return to_pybytearray(encode_tx_object(nb::find(self))); })
         .def("from_bytes", [](CanTxObj& self, nb::handle b) { tx_from_bytes(self, b); }, "b"_a);
 }
@@ -351,22 +354,22 @@ void bind_can_records(nb::module_& m) {
 void bind_command_records(nb::module_& m) {
     nb::class_<CanAckObj>(m, "can_ack_type", nb::type_slots(AckGc::slots))
         .def(nb::init<>())
-        .def_rw("ack_dat", &CanAckObj::ack_dat)
-        .def_rw("ack_reserve", &CanAckObj::ack_reserve)
+        .def_rw("ack_dat", &CanAckObj::ack_dat, any_value)
+        .def_rw("ack_reserve", &CanAckObj::ack_reserve, any_value)
         .def("to_bytes", [](CanAckObj& self) { return ack_to_bytes(self); })
         .def("from_bytes", [](CanAckObj& self, nb::handle b) { ack_from_bytes(self, b); }, "b"_a);
 
     nb::class_<SetupBaudrateObj>(m, "setup_baudrate_t")
         .def(nb::init<>())
-        .def_rw("can_frame_type", &SetupBaudrateObj::can_frame_type)
-        .def_rw("can_seg1", &SetupBaudrateObj::can_seg1)
-        .def_rw("can_seg2", &SetupBaudrateObj::can_seg2)
-        .def_rw("can_sjw", &SetupBaudrateObj::can_sjw)
-        .def_rw("can_prescaler", &SetupBaudrateObj::can_prescaler)
-        .def_rw("canfd_seg1", &SetupBaudrateObj::canfd_seg1)
-        .def_rw("canfd_seg2", &SetupBaudrateObj::canfd_seg2)
-        .def_rw("canfd_sjw", &SetupBaudrateObj::canfd_sjw)
-        .def_rw("canfd_prescaler", &SetupBaudrateObj::canfd_prescaler)
+        .def_rw("can_frame_type", &SetupBaudrateObj::can_frame_type, any_value)
+        .def_rw("can_seg1", &SetupBaudrateObj::can_seg1, any_value)
+        .def_rw("can_seg2", &SetupBaudrateObj::can_seg2, any_value)
+        .def_rw("can_sjw", &SetupBaudrateObj::can_sjw, any_value)
+        .def_rw("can_prescaler", &SetupBaudrateObj::can_prescaler, any_value)
+        .def_rw("canfd_seg1", &SetupBaudrateObj::canfd_seg1, any_value)
+        .def_rw("canfd_seg2", &SetupBaudrateObj::canfd_seg2, any_value)
+        .def_rw("canfd_sjw", &SetupBaudrateObj::canfd_sjw, any_value)
+        .def_rw("canfd_prescaler", &SetupBaudrateObj::canfd_prescaler, any_value)
         .def("to_bytes", [](SetupBaudrateObj& self) { return to_pybytes(encode_setup_object(nb::find(self))); })
         .def("from_bytes", [](SetupBaudrateObj& self, nb::handle b) { setup_from_bytes(self, b); }, "b"_a);
 }
