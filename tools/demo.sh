@@ -7,7 +7,7 @@ bash tools/setup.sh
 SECONDS_TO_RUN="${1:-3}"
 echo "--- fdhost-demo against the virtual adapter (SIGINT after ${SECONDS_TO_RUN} s) ---"
 LD_LIBRARY_PATH="$PWD/build/vadapter${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" \
-  timeout -s INT "$SECONDS_TO_RUN" ./build/fdhost-demo || rc=$?
+  PYTHONUNBUFFERED=1 timeout -s INT "$SECONDS_TO_RUN" ./build/fdhost-demo || rc=$?
 rc=${rc:-0}
 # timeout reports 124 when it had to send the signal; the demonstration itself ended normally.
 if [ "$rc" -ne 0 ] && [ "$rc" -ne 124 ]; then exit "$rc"; fi
