@@ -1,0 +1,169 @@
+"""Measures the virtual adapter behind pyusb: the CPU an idle 1 ms read loop costs, and what a
+reader doing dev.read(0x81, 51200, timeout=1) in a loop receives from a saturated bus.
+
+    python3 bench/vadapter_rates.py [--seconds 3]
+
+Uses the library tests/vadapter.py finds (build/vadapter/, or $FDHOST_VADAPTER_LIB).
+"""
+import argparse
+import ctypes
+import os
+import struct
+import sys
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests"))
+from vadapter import DLC_LENGTHS, VirtualAdapter, library_path, use_with_pyusb  # noqa: E402
+
+import usb.core  # noqa: E402
+import usb.util  # noqa: E402
+
+SATURATED = [
+    # name, generator, frames/s a saturated bus carries (bits per frame at 1 and 5 Mbit/s)
+    ("classic, 0 bytes, 1M", "saturate,dlc=0", 1e6 / 47),
+    ("FD, 64 bytes, 1M/5M", "saturate,dlc=15,fd=1", 1e6 / 139.8),
+    ("FD, 8 bytes, 1M/5M", "saturate,dlc=8,fd=1", 1e6 / 49.2),
+]
+
+
+def open_adapter():
+    dev = usb.core.find(idVendor=0x34B7, idProduct=0x6877)
+    for n in range(3):
+        usb.util.claim_interface(dev, n)
+    return dev
+
+
+def cpu_percent(fn, seconds):
+    w0, c0 = time.perf_counter(), time.process_time()
+    n = fn(seconds)
+    w1, c1 = time.perf_counter(), time.process_time()
+    return 100 * (c1 - c0) / (w1 - w0), n / (w1 - w0)
+
+
+def idle_pyusb(vad, seconds):
+    vad.configure("")
+    dev = open_adapter()
+
+    def loop(limit):
+        n, end = 0, time.perf_counter() + limit
+        while time.perf_counter() < end:
+            try:
+                dev.read(0x81, 51200, timeout=1)
+            except usb.core.USBTimeoutError:
+                pass
+            n += 1
+        return n
+
+    try:
+        return cpu_percent(loop, seconds)
+    finally:
+        usb.util.dispose_resources(dev)
+
+
+def idle_direct(vad, seconds):
+    """The same loop straight through ctypes, without pyusb's own overhead."""
+    vad.configure("")
+    lib = vad.lib
+    lib.libusb_get_device_list.argtypes = [ctypes.c_void_p, ctypes.POINTER(ctypes.POINTER(ctypes.c_void_p))]
+    lib.libusb_open.argtypes = [ctypes.c_void_p, ctypes.POINTER(ctypes.c_void_p)]
+    lib.libusb_close.argtypes = [ctypes.c_void_p]
+    lib.libusb_free_device_list.argtypes = [ctypes.POINTER(ctypes.c_void_p), ctypes.c_int]
+    lib.libusb_bulk_transfer.argtypes = [ctypes.c_void_p, ctypes.c_ubyte, ctypes.c_void_p, ctypes.c_int,
+                                         ctypes.POINTER(ctypes.c_int), ctypes.c_uint]
+    devs = ctypes.POINTER(ctypes.c_void_p)()
+    lib.libusb_get_device_list(None, ctypes.byref(devs))
+    handle = ctypes.c_void_p()
+    lib.libusb_open(devs[0], ctypes.byref(handle))
+    lib.libusb_free_device_list(devs, 1)
+    buf, got = (ctypes.c_uint8 * 51200)(), ctypes.c_int()
+
+    def loop(limit):
+        n, end = 0, time.perf_counter() + limit
+        while time.perf_counter() < end:
+            lib.libusb_bulk_transfer(handle, 0x81, buf, 51200, ctypes.byref(got), 1)
+            n += 1
+        return n
+
+    try:
+        return cpu_percent(loop, seconds)
+    finally:
+        lib.libusb_close(handle)
+
+
+def idle_baseline(seconds):
+    """A bare 1 ms timed wait in Python: the wake-up every blocking read pays anyway."""
+    import threading
+    event = threading.Event()
+
+    def loop(limit):
+        n, end = 0, time.perf_counter() + limit
+        while time.perf_counter() < end:
+            event.wait(0.001)
+            n += 1
+        return n
+
+    return cpu_percent(loop, seconds)
+
+
+def saturated(vad, gen, seconds, flush_us=0):
+    """Frames/s received, sequence gaps, reads/s, reader CPU and worst hand-over delay."""
+    vad.configure(f"capture=1;flush_us={flush_us};gen={gen}")
+    dev = open_adapter()
+    frames = gaps = reads = 0
+    expected_seq = None
+    worst_delay = 0
+    try:
+        w0, c0 = time.perf_counter(), time.process_time()
+        end = w0 + seconds
+        while time.perf_counter() < end:
+            try:
+                c = dev.read(0x81, 51200, timeout=1)
+            except usb.core.USBTimeoutError:
+                continue
+            reads += 1
+            n = struct.unpack_from("<H", c, 2)[0]
+            off, last_ts = 4, None
+            while off < 4 + n:
+                seq = c[off + 8] | c[off + 9] << 8 | c[off + 10] << 16
+                if expected_seq is not None and seq != expected_seq:
+                    gaps += 1
+                expected_seq = (seq + 1) & 0xFFFFFF
+                last_ts = c[off + 4] | c[off + 5] << 8 | c[off + 6] << 16 | c[off + 7] << 24
+                off += 12 + DLC_LENGTHS[c[off + 11] >> 4]
+                frames += 1
+            if last_ts is not None:
+                worst_delay = max(worst_delay, (vad.now_us() - last_ts) & 0xFFFFFFFF)
+        wall, cpu = time.perf_counter() - w0, time.process_time() - c0
+        counters = vad.counters()
+        return {"rate": frames / wall, "gaps": gaps, "reads": reads / wall, "cpu": 100 * cpu / wall,
+                "worst_delay_us": worst_delay, "overflow": counters["rx_overflow"],
+                "backlog": counters["bus_frames"] - frames}
+    finally:
+        usb.util.dispose_resources(dev)
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--seconds", type=float, default=3.0)
+    ap.add_argument("--flush-us", type=int, default=0, help="hold frames this long before handing them out")
+    args = ap.parse_args()
+    print(f"library: {library_path()}")
+    use_with_pyusb()
+    vad = VirtualAdapter()
+
+    cpu, rate = idle_baseline(args.seconds)
+    print(f"baseline Event.wait(1 ms):   {rate:7.0f} waits/s, {cpu:5.2f} % of a core")
+    cpu, rate = idle_pyusb(vad, args.seconds)
+    print(f"idle 1 ms reads via pyusb:   {rate:7.0f} reads/s, {cpu:5.2f} % of a core (target < 5 %)")
+    cpu, rate = idle_direct(vad, args.seconds)
+    print(f"idle 1 ms reads via ctypes:  {rate:7.0f} reads/s, {cpu:5.2f} % of a core")
+
+    for name, gen, bus_rate in SATURATED:
+        r = saturated(vad, gen, args.seconds, args.flush_us)
+        print(f"saturated {name:22s} {r['rate']:8.0f} frames/s (bus {bus_rate:6.0f}, {100 * r['rate'] / bus_rate:5.1f} %),"
+              f" gaps {r['gaps']}, overflow {r['overflow']}, backlog {r['backlog']} frames,"
+              f" {r['reads']:6.0f} reads/s, reader CPU {r['cpu']:5.1f} %, worst delay {r['worst_delay_us']} us")
+
+
+if __name__ == "__main__":
+    main()

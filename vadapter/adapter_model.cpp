@@ -1,0 +1,309 @@
+#include "adapter_model.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <libusb.h>
+
+#include "constants.hpp"
+#include "receive_container.hpp"
+
+namespace vad {
+namespace {
+
+// 0x01, 0x02, 0x03, 0x81, 0x82, 0x83 -> 0..5; anything else -1.
+int ep_index(std::uint8_t ep) noexcept {
+    const int n = ep & 0x7F;
+    if (n < 1 || n > 3 || (ep & 0x70)) return -1;
+    return (ep & 0x80 ? 3 : 0) + n - 1;
+}
+
+}  // namespace
+
+Adapter::Adapter(const AdapterConfig& cfg) : cfg_(cfg), serial_(cfg.serial) {
+    const Ps now = now_ps();
+    capturing_ = cfg.capture;
+    nominal_bps_ = cfg.nominal_bps;
+    data_bps_ = cfg.data_bps;
+    fd_mode_ = cfg.fd;
+    bus_.set_bit_times({bit_time_from_rate(cfg.nominal_bps), bit_time_from_rate(cfg.data_bps)});
+    bus_.set_worst_stuffing(cfg.worst_stuffing);
+    bus_.idle_until(now);
+    if (cfg.gen.enabled) gen_ = Generator(cfg.gen, now);
+    for (const Fault& f : cfg.faults) add_fault_locked(f);
+    cfg_.faults.clear();
+}
+
+// ---------------------------------------------------------------- state helpers (mu_ held)
+
+int Adapter::alive(Ps now, const std::atomic<bool>& closed) {
+    if (gone_ || closed.load(std::memory_order_relaxed)) return LIBUSB_ERROR_NO_DEVICE;
+    if (!unplugged_ && now >= unplug_at_) unplug_now();
+    return unplugged_ ? LIBUSB_ERROR_NO_DEVICE : 0;
+}
+
+void Adapter::unplug_now() {
+    unplugged_ = true;
+    c_.unplugged = 1;
+    notify_all();
+}
+
+void Adapter::notify_all() {
+    for (auto& cv : in_cv_) cv.notify_all();
+    out_cv_.notify_all();
+}
+
+void Adapter::wait(Lock& lk, std::condition_variable& cv, Ps until) {
+    until = std::min(until, unplug_at_);
+    if (until == NEVER)
+        cv.wait(lk);
+    else
+        cv.wait_until(lk, to_time_point(until));
+}
+
+std::condition_variable& Adapter::cv_for(std::uint8_t ep) {
+    return ep & 0x80 ? in_cv_[(ep & 0x7F) - 1] : out_cv_;
+}
+
+void Adapter::add_fault_locked(const Fault& f) {
+    if (f.kind == FaultKind::NoSerial) {
+        has_serial_ = false;
+    } else if (f.kind == FaultKind::Unplug) {
+        if (f.after < 0 && f.ms < 0) {
+            unplug_now();
+        } else {
+            if (f.after >= 0) transfers_left_ = f.after;
+            if (f.ms >= 0) unplug_at_ = now_ps() + f.ms * PS_PER_MS;
+            notify_all();
+        }
+    } else {
+        faults_.add(f);
+    }
+}
+
+// ---------------------------------------------------------------- USB side
+
+int Adapter::transfer(std::uint8_t ep, std::uint8_t* buf, int len, int* transferred, unsigned timeout_ms,
+                      const std::atomic<bool>& closed) {
+    *transferred = 0;
+    const int idx = ep_index(ep);
+    if (idx < 0) return LIBUSB_ERROR_NOT_FOUND;
+    if (len < 0 || (len > 0 && !buf)) return LIBUSB_ERROR_INVALID_PARAM;
+
+    Lock lk(mu_);
+    const Ps now = now_ps();
+    const Ps deadline = timeout_ms == 0 ? NEVER : now + Ps{timeout_ms} * PS_PER_MS;
+    if (int e = alive(now, closed)) return e;
+    ++c_.transfers;
+    if (transfers_left_ == 0) {
+        unplug_now();
+        return LIBUSB_ERROR_NO_DEVICE;
+    }
+    if (transfers_left_ > 0) --transfers_left_;
+
+    int result;
+    const FaultMatch m{ep, -1, -1};
+    if (halted_[static_cast<std::size_t>(idx)]) {
+        result = LIBUSB_ERROR_PIPE;
+    } else if (auto f = faults_.fire(FaultKind::Halt, m)) {
+        halted_[static_cast<std::size_t>(idx)] = true;
+        result = f->code;
+    } else if (auto stall = faults_.fire(FaultKind::Stall, m)) {
+        result = stall->code;
+    } else if (auto timeout = faults_.fire(FaultKind::Timeout, m)) {
+        // Nothing moves: the transfer just runs out its time.
+        for (;;) {
+            const Ps t = now_ps();
+            if (int e = alive(t, closed)) return e;
+            if (t >= deadline) break;
+            wait(lk, cv_for(ep), deadline);
+        }
+        if (ep & 0x80) ++c_.read_timeouts;
+        result = timeout->code;
+    } else if (ep & 0x80) {
+        result = read_in(lk, ep, buf, len, transferred, deadline, closed);
+    } else {
+        result = write_out(lk, ep, buf, len, transferred, deadline, closed);
+    }
+    c_.faults_fired = faults_.fired();
+    // The last transfer allowed before a planned unplug completes; then the adapter is gone.
+    if (transfers_left_ == 0 && !unplugged_) unplug_now();
+    return result;
+}
+
+int Adapter::read_in(Lock& lk, std::uint8_t ep, std::uint8_t* buf, int len, int* transferred, Ps deadline,
+                     const std::atomic<bool>& closed) {
+    auto& queue = in_queue_[(ep & 0x7F) - 1];
+    for (;;) {
+        const Ps now = now_ps();
+        if (int e = alive(now, closed)) return e;
+        Ps wake = NEVER;
+        const int r = ep == fdh::WINUSB_IN_EP ? read_rx(buf, len, transferred, now, wake)
+                                              : pop_queued(queue, buf, len, transferred);
+        if (r != NOTHING) return r;
+        if (now >= deadline) {
+            ++c_.read_timeouts;
+            return LIBUSB_ERROR_TIMEOUT;
+        }
+        wait(lk, cv_for(ep), std::min(deadline, wake));
+    }
+}
+
+int Adapter::pop_queued(std::deque<std::vector<std::uint8_t>>& q, std::uint8_t* buf, int len, int* transferred) {
+    if (q.empty()) return NOTHING;
+    const std::vector<std::uint8_t> item = std::move(q.front());
+    q.pop_front();
+    // A device sending more than was asked for babbles: the transfer fails and the data is lost.
+    if (item.size() > static_cast<std::size_t>(len)) return LIBUSB_ERROR_OVERFLOW;
+    if (!item.empty()) std::memcpy(buf, item.data(), item.size());
+    *transferred = static_cast<int>(item.size());
+    return 0;
+}
+
+int Adapter::read_rx(std::uint8_t* buf, int len, int* transferred, Ps now, Ps& wake) {
+    if (!in_queue_[0].empty()) {
+        ++c_.rx_raw;
+        return pop_queued(in_queue_[0], buf, len, transferred);
+    }
+    advance(now);
+    const Ps flush = cfg_.flush_us * PS_PER_US;
+    const std::size_t limit = std::min<std::size_t>(static_cast<std::size_t>(len), fdh::RX_LENGTH);
+    // Frames wait until the oldest has been held flush_us; then all of them go in one container.
+    const bool ready = !fifo_.empty() && fifo_.front().done + flush <= now;
+    std::size_t n = 0;
+    std::size_t bytes = CONTAINER_OVERHEAD;
+    while (ready && n < fifo_.size()) {
+        const std::size_t s = record_size(fifo_[n]);
+        if (bytes + s > limit) break;
+        bytes += s;
+        ++n;
+    }
+    if (n == 0 && ready) return LIBUSB_ERROR_OVERFLOW;  // not even one record fits the read
+    const bool damage = faults_.rx_due();
+    if (n == 0 && !damage) {
+        wake = rx_wake_time();
+        return NOTHING;
+    }
+
+    std::vector<std::uint8_t> records;
+    records.reserve(bytes);
+    if (n == 0) append_rx_record(records, filler_frame(now));
+    for (std::size_t i = 0; i < n; ++i) append_rx_record(records, fifo_[i]);
+    fifo_.erase(fifo_.begin(), fifo_.begin() + static_cast<std::ptrdiff_t>(n));
+    c_.rx_frames += static_cast<std::int64_t>(n);
+    ++c_.rx_containers;
+
+    const auto fault = faults_.fire_rx();
+    const std::vector<std::uint8_t> c = fault ? damaged_container(std::move(records), *fault)
+                                              : fdh::make_container(records);
+    if (c.size() > static_cast<std::size_t>(len)) return LIBUSB_ERROR_OVERFLOW;
+    std::memcpy(buf, c.data(), c.size());
+    *transferred = static_cast<int>(c.size());
+    return 0;
+}
+
+Ps Adapter::rx_wake_time() const {
+    const Ps flush = cfg_.flush_us * PS_PER_US;
+    if (!fifo_.empty()) return fifo_.front().done + flush;
+    // Frames finishing while capture is off are dropped, so they are no reason to wake up.
+    if (!capturing_) return NEVER;
+    const Ps t = bus_.next_completion(gen_);
+    return t == NEVER ? NEVER : t + flush;
+}
+
+int Adapter::write_out(Lock& lk, std::uint8_t ep, const std::uint8_t* buf, int len, int* transferred, Ps deadline,
+                       const std::atomic<bool>& closed) {
+    int n = len;
+    if (auto f = faults_.fire(FaultKind::Short, FaultMatch{ep, -1, -1}))
+        n = f->bytes >= 0 ? static_cast<int>(std::min<long long>(len, f->bytes)) : std::max(0, len - 1);
+    // A short write hands the adapter only the bytes it reports.
+    const std::span<const std::uint8_t> data(buf, static_cast<std::size_t>(n));
+    const Ps now = now_ps();
+    if (ep == fdh::WINUSB_OUT_EP) {
+        heartbeat(data);
+    } else if (ep == fdh::CONTROL_OUT_EP) {
+        command(data, now);
+    } else if (int r = transmit(lk, data, deadline, closed)) {
+        return r;
+    }
+    *transferred = n;
+    return 0;
+}
+
+int Adapter::clear_halt(std::uint8_t ep) {
+    const int idx = ep_index(ep);
+    if (idx < 0) return LIBUSB_ERROR_NOT_FOUND;
+    std::lock_guard lk(mu_);
+    if (gone_ || unplugged_) return LIBUSB_ERROR_NO_DEVICE;
+    if (auto f = faults_.fire(FaultKind::ClearHalt, FaultMatch{ep, -1, -1})) {
+        c_.faults_fired = faults_.fired();
+        return f->code;
+    }
+    halted_[static_cast<std::size_t>(idx)] = false;
+    return 0;
+}
+
+void Adapter::reset_endpoints() {
+    std::lock_guard lk(mu_);
+    halted_.fill(false);
+    in_queue_[1].clear();
+}
+
+int Adapter::device_fault(FaultKind kind, const FaultMatch& m) {
+    std::lock_guard lk(mu_);
+    auto f = faults_.fire(kind, m);
+    c_.faults_fired = faults_.fired();
+    return f ? f->code : 0;
+}
+
+bool Adapter::present() {
+    std::lock_guard lk(mu_);
+    if (!unplugged_ && now_ps() >= unplug_at_) unplug_now();
+    return !gone_ && !unplugged_;
+}
+
+bool Adapter::has_serial() {
+    std::lock_guard lk(mu_);
+    return has_serial_;
+}
+
+void Adapter::retire() {
+    std::lock_guard lk(mu_);
+    gone_ = true;
+    notify_all();
+}
+
+void Adapter::wake_all() {
+    std::lock_guard lk(mu_);
+    notify_all();
+}
+
+// ---------------------------------------------------------------- the bus behind the adapter
+
+void Adapter::advance(Ps now) {
+    const std::size_t queued = bus_.queued();
+    bus_.advance(now, gen_, [this](const BusFrame& f, Ps end) { on_bus_frame(f, end); });
+    if (bus_.queued() < queued) out_cv_.notify_all();
+}
+
+void Adapter::on_bus_frame(const BusFrame& f, Ps end) {
+    ++c_.bus_frames;
+    if (f.origin == Origin::Generator) ++c_.gen_frames;
+    if (f.origin == Origin::Host) {
+        if (cfg_.echo) capture(f, end, true);
+        if (cfg_.loopback) capture(f, end, false);
+    } else {
+        capture(f, end, false);
+    }
+}
+
+void Adapter::capture(const BusFrame& f, Ps end, bool dir) {
+    if (!capturing_) {
+        ++c_.rx_dropped;
+    } else if (fifo_.size() >= cfg_.rxbuf) {
+        ++c_.rx_overflow;
+    } else {
+        fifo_.push_back(RxFrame{f, end, dir});
+    }
+}
+
+}  // namespace vad

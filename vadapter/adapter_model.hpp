@@ -1,0 +1,119 @@
+// One virtual RU-ZEDUZ: its three endpoint pairs, the command channel, the CAN bus behind it,
+// the receive FIFO, faults, logs and counters. Every public member is thread-safe.
+#pragma once
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "bus.hpp"
+#include "config.hpp"
+#include "containers.hpp"
+#include "event_log.hpp"
+#include "faults.hpp"
+#include "vadapter.h"
+
+namespace vad {
+
+class Adapter {
+public:
+    explicit Adapter(const AdapterConfig& cfg);
+
+    // --- USB side ---
+    // One bulk transfer; bit 7 of the endpoint gives the direction. `closed` is the handle's flag:
+    // a transfer waiting when it is set ends with LIBUSB_ERROR_NO_DEVICE.
+    int transfer(std::uint8_t ep, std::uint8_t* buf, int len, int* transferred, unsigned timeout_ms,
+                 const std::atomic<bool>& closed);
+    int clear_halt(std::uint8_t ep);
+    void reset_endpoints();
+    // Error code a device-level fault (open, claim, serial read) makes the operation fail with, or 0.
+    int device_fault(FaultKind kind, const FaultMatch& m);
+    bool present();
+    bool has_serial();
+    const std::string& serial() const noexcept { return serial_; }
+    // The model was replaced: everything waiting ends, every later transfer fails.
+    void retire();
+    // Waiting transfers look again at their handle's closed flag.
+    void wake_all();
+
+    // --- control side ---
+    bool apply(std::string_view key, std::string_view value, std::string& error);
+    void add_fault(const Fault& f);
+    void clear_faults();
+    void set_hello(std::span<const std::uint8_t> reply);
+    bool queue_raw(int ep, std::span<const std::uint8_t> bytes);
+    void bus_frame(BusFrame f);
+    void unplug(long long after_transfers, long long after_ms);
+    void counters(struct vad_counters& out);
+    long long log_count(int log);
+    long long log_total(int log);
+    long log_entry(int log, long long index, std::uint8_t* buf, std::size_t cap);
+    long log_last(int log, std::uint8_t* buf, std::size_t cap);
+    void clear_logs();
+
+private:
+    using Lock = std::unique_lock<std::mutex>;
+    static constexpr int NOTHING = 1;  // a read found nothing to return yet
+
+    // Everything below expects mu_ held.
+    int alive(Ps now, const std::atomic<bool>& closed);
+    void unplug_now();
+    void wait(Lock& lk, std::condition_variable& cv, Ps until);
+    std::condition_variable& cv_for(std::uint8_t ep);
+    void notify_all();
+    void add_fault_locked(const Fault& f);
+
+    int read_in(Lock& lk, std::uint8_t ep, std::uint8_t* buf, int len, int* transferred, Ps deadline,
+                const std::atomic<bool>& closed);
+    int write_out(Lock& lk, std::uint8_t ep, const std::uint8_t* buf, int len, int* transferred, Ps deadline,
+                  const std::atomic<bool>& closed);
+    int pop_queued(std::deque<std::vector<std::uint8_t>>& q, std::uint8_t* buf, int len, int* transferred);
+    int read_rx(std::uint8_t* buf, int len, int* transferred, Ps now, Ps& wake);
+    Ps rx_wake_time() const;
+
+    void heartbeat(std::span<const std::uint8_t> frame);
+    void command(std::span<const std::uint8_t> frame, Ps now);
+    std::vector<std::uint8_t> execute(std::uint8_t code, std::span<const std::uint8_t> payload, std::uint8_t& ack,
+                                      Ps now);
+    std::vector<std::uint8_t> setup(std::span<const std::uint8_t> payload, std::uint8_t& ack, Ps now);
+    int transmit(Lock& lk, std::span<const std::uint8_t> record, Ps deadline, const std::atomic<bool>& closed);
+
+    void advance(Ps now);
+    void on_bus_frame(const BusFrame& f, Ps end);
+    void capture(const BusFrame& f, Ps end, bool dir);
+
+    mutable std::mutex mu_;
+    std::condition_variable in_cv_[3];  // readers of 0x81, 0x82, 0x83
+    std::condition_variable out_cv_;    // writers waiting for room on the bus, or for a time-out
+
+    AdapterConfig cfg_;                 // current behaviour; its fault list is not used
+    const std::string serial_;
+    bool has_serial_ = true;
+    bool gone_ = false;
+    bool unplugged_ = false;
+    long long transfers_left_ = -1;     // bulk transfers until the unplug; -1: none planned
+    Ps unplug_at_ = NEVER;
+
+    bool capturing_ = false;
+    Bus bus_;
+    Generator gen_;
+    std::deque<RxFrame> fifo_;
+    std::deque<std::vector<std::uint8_t>> in_queue_[3];  // raw containers (0x81), acks (0x82), raw (0x83)
+    std::array<bool, 6> halted_{};
+    FaultSet faults_;
+    EventLog logs_[4];
+    struct vad_counters c_{};
+    std::array<std::uint8_t, 9> setup_{};
+    bool has_setup_ = false;
+    double nominal_bps_ = 0;
+    double data_bps_ = 0;
+    bool fd_mode_ = true;
+};
+
+}  // namespace vad

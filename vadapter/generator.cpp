@@ -1,0 +1,110 @@
+#include "generator.hpp"
+
+#include <algorithm>
+
+#include "parse_util.hpp"
+#include "records.hpp"
+
+namespace vad {
+
+bool parse_generator(std::string_view text, GenConfig& out, std::string& error) {
+    GenConfig g;
+    g.enabled = true;
+    bool first = true;
+    for (std::string_view item : split(text, ',')) {
+        item = trim(item);
+        if (item.empty()) continue;
+        auto [key, value] = split_key_value(item);
+        if (first && value.empty() && item.find('=') == std::string_view::npos) {
+            first = false;
+            if (key == "off") {
+                out = GenConfig{};
+                return true;
+            }
+            if (key == "saturate") {
+                g.saturate = true;
+                continue;
+            }
+            value = key;
+            key = "rate";
+        }
+        first = false;
+        long long n = 0;
+        if (key == "rate") {
+            double r = 0;
+            if (!parse_double(value, r) || r <= 0) return fail(error, "generator rate must be > 0: ", item);
+            g.rate = r;
+            g.saturate = false;
+        } else if (key == "dlc") {
+            g.dlcs.clear();
+            for (std::string_view c : split(value, '/')) {
+                if (!parse_int(trim(c), n) || n < 0 || n > 15) return fail(error, "DLC codes are 0..15: ", item);
+                g.dlcs.push_back(static_cast<std::uint8_t>(n));
+            }
+            if (g.dlcs.empty()) return fail(error, "empty DLC list: ", item);
+        } else if (key == "id") {
+            if (!parse_int(value, n) || n < 0 || n > 0x1FFFFFFF) return fail(error, "bad identifier: ", item);
+            g.id = static_cast<std::uint32_t>(n);
+        } else if (key == "count") {
+            if (!parse_int(value, n) || n < 0) return fail(error, "bad count: ", item);
+            g.count = n;
+        } else if (key == "seq") {
+            if (!parse_int(value, n) || n < 0 || n > 0xFFFFFFFFLL) return fail(error, "bad sequence start: ", item);
+            g.first_seq = static_cast<std::uint32_t>(n);
+        } else if (key == "idinc" || key == "ext" || key == "fd" || key == "brs") {
+            bool b = false;
+            if (!parse_bool(value, b)) return fail(error, "expected 0 or 1: ", item);
+            (key == "idinc" ? g.id_increment : key == "ext" ? g.ext : key == "fd" ? g.fd : g.brs) = b;
+        } else {
+            return fail(error, "unknown generator option: ", item);
+        }
+    }
+    if (!g.saturate && g.rate <= 0) return fail(error, "generator needs a rate or 'saturate': ", text);
+    out = g;
+    return true;
+}
+
+Generator::Generator(const GenConfig& cfg, Ps start)
+    : cfg_(cfg), start_(start), period_ps_(cfg.rate > 0 ? 1e12 / cfg.rate : 0), seq_(cfg.first_seq) {
+    if (cfg_.dlcs.empty()) cfg_.dlcs.push_back(8);
+}
+
+bool Generator::active() const noexcept {
+    return cfg_.enabled && (cfg_.count < 0 || taken_ < cfg_.count);
+}
+
+Ps Generator::next_ready() const noexcept {
+    if (!active()) return NEVER;
+    if (cfg_.saturate) return std::numeric_limits<Ps>::min();
+    return start_ + static_cast<Ps>(period_ps_ * static_cast<double>(taken_));
+}
+
+BusFrame Generator::shape(std::uint32_t seq) const noexcept {
+    BusFrame f;
+    f.origin = Origin::Generator;
+    f.seq = seq;
+    f.fd = cfg_.fd;
+    f.brs = cfg_.fd && cfg_.brs;
+    f.ext = cfg_.ext;
+    std::uint8_t code = cfg_.dlcs[static_cast<std::size_t>(taken_ % static_cast<long long>(cfg_.dlcs.size()))];
+    if (!cfg_.fd) code = std::min<std::uint8_t>(code, 8);  // classic codes 9..15 still carry 8 bytes
+    f.len = static_cast<std::uint8_t>(fdh::dlc_to_len(code));
+    const std::uint32_t mask = cfg_.ext ? 0x1FFFFFFFu : 0x7FFu;
+    f.id = (cfg_.id_increment ? cfg_.id + seq : cfg_.id) & mask;
+    return f;
+}
+
+BusFrame Generator::peek_shape() const noexcept { return shape(seq_); }
+
+BusFrame Generator::take() noexcept {
+    BusFrame f = shape(seq_);
+    f.ready = next_ready();
+    // Data bytes 0..3 carry the sequence number, the rest a pattern that moves with it.
+    for (unsigned i = 0; i < f.len; ++i)
+        f.data[i] = static_cast<std::uint8_t>(i < 4 ? seq_ >> (8 * i) : seq_ + i);
+    ++taken_;
+    ++seq_;
+    return f;
+}
+
+}  // namespace vad

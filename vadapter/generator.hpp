@@ -1,0 +1,53 @@
+// Traffic from other nodes: frames at a fixed rate or back to back, numbered so losses show.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "bus_frame.hpp"
+
+namespace vad {
+
+struct GenConfig {
+    bool enabled = false;
+    bool saturate = false;       // every bus idle moment is taken
+    double rate = 0;             // frames per second when not saturating
+    std::vector<std::uint8_t> dlcs{8};  // DLC codes, used in turn
+    std::uint32_t id = 0x100;
+    bool id_increment = false;   // id + sequence number, wrapped to the identifier width
+    bool ext = false;
+    bool fd = false;
+    bool brs = true;
+    long long count = -1;        // frames to send; -1 without end
+    std::uint32_t first_seq = 0;
+};
+
+// "off" | [saturate|<rate>][,rate=N][,dlc=C[/C...]][,id=N][,idinc=0|1][,ext=0|1][,fd=0|1][,brs=0|1]
+//        [,count=N][,seq=N]
+bool parse_generator(std::string_view text, GenConfig& out, std::string& error);
+
+class Generator {
+public:
+    Generator() = default;
+    Generator(const GenConfig& cfg, Ps start);
+
+    bool active() const noexcept;
+    // Due time of the next frame; a saturating generator is always due.
+    Ps next_ready() const noexcept;
+    // The next frame without its data, enough to know its length on the wire.
+    BusFrame peek_shape() const noexcept;
+    BusFrame take() noexcept;
+    std::uint32_t next_seq() const noexcept { return seq_; }
+
+private:
+    BusFrame shape(std::uint32_t seq) const noexcept;
+
+    GenConfig cfg_;
+    Ps start_ = 0;
+    double period_ps_ = 0;
+    long long taken_ = 0;
+    std::uint32_t seq_ = 0;
+};
+
+}  // namespace vad

@@ -1,0 +1,324 @@
+#include "registry.hpp"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
+#include "usb_descriptors.hpp"
+
+namespace vad {
+namespace {
+
+template <class T>
+std::uintptr_t token_of(T* p) {
+    return reinterpret_cast<std::uintptr_t>(p);
+}
+
+}  // namespace
+
+Registry& Registry::get() {
+    // Never destroyed: threads of the host process may still sit in a transfer while it exits.
+    static Registry* r = new Registry;
+    return *r;
+}
+
+Registry::Registry() {
+    const char* env = std::getenv("FDHOST_VADAPTER");
+    if (configure(env ? env : "") != 0) {
+        std::fprintf(stderr, "vadapter: FDHOST_VADAPTER ignored: %s\n", error_.c_str());
+        configure("");
+    }
+}
+
+std::string Registry::last_error() {
+    std::lock_guard lk(mu_);
+    return error_;
+}
+
+void Registry::set_error(std::string msg) {
+    std::lock_guard lk(mu_);
+    error_ = std::move(msg);
+}
+
+int Registry::configure(std::string_view text) {
+    WorldConfig cfg;
+    std::string error;
+    if (!parse_config(text, cfg, error)) {
+        set_error(std::move(error));
+        return -1;
+    }
+    std::vector<std::shared_ptr<VirtualDevice>> adapters, others;
+    for (std::size_t i = 0; i < cfg.adapters.size(); ++i)
+        adapters.push_back(make_adapter_device(cfg.adapters[i], static_cast<int>(i)));
+    for (const auto& o : cfg.others) others.push_back(make_other_device(o));
+
+    std::lock_guard lk(mu_);
+    for (const auto& d : enumeration_) {
+        d->retired = true;
+        if (d->adapter) d->adapter->retire();
+    }
+    for (auto it = devices_.begin(); it != devices_.end();)
+        it = it->second->refs <= 0 ? devices_.erase(it) : std::next(it);
+    enumeration_.clear();
+    for (const DeviceRef& r : cfg.order) {
+        auto& d = r.adapter ? adapters[static_cast<std::size_t>(r.index)] : others[static_cast<std::size_t>(r.index)];
+        install(d);
+        enumeration_.push_back(d);
+    }
+    adapters_ = std::move(adapters);
+    config_ = std::move(cfg);
+    error_.clear();
+    return 0;
+}
+
+void Registry::install(const std::shared_ptr<VirtualDevice>& d) {
+    d->token = next_token();
+    devices_[d->token] = d;
+}
+
+bool Registry::present(const VirtualDevice& d) const {
+    return !d.retired && (!d.adapter || d.adapter->present());
+}
+
+void Registry::forget_if_unused(const std::shared_ptr<VirtualDevice>& d) {
+    if (d->refs <= 0 && !present(*d)) devices_.erase(d->token);
+}
+
+// ---------------------------------------------------------------- devices
+
+ssize_t Registry::device_list(libusb_device*** list) {
+    if (!list) return LIBUSB_ERROR_INVALID_PARAM;
+    std::lock_guard lk(mu_);
+    std::vector<std::shared_ptr<VirtualDevice>> found;
+    for (const auto& d : enumeration_)
+        if (present(*d)) found.push_back(d);
+    auto** out = static_cast<libusb_device**>(std::calloc(found.size() + 1, sizeof(libusb_device*)));
+    if (!out) return LIBUSB_ERROR_NO_MEM;
+    for (std::size_t i = 0; i < found.size(); ++i) {
+        ++found[i]->refs;
+        out[i] = reinterpret_cast<libusb_device*>(found[i]->token);
+    }
+    *list = out;
+    return static_cast<ssize_t>(found.size());
+}
+
+void Registry::free_device_list(libusb_device** list, bool unref_devices) {
+    if (!list) return;
+    if (unref_devices)
+        for (libusb_device** p = list; *p; ++p) unref(*p);
+    std::free(list);
+}
+
+libusb_device* Registry::ref(libusb_device* dev) {
+    std::lock_guard lk(mu_);
+    const auto it = devices_.find(token_of(dev));
+    if (it != devices_.end()) ++it->second->refs;
+    return dev;
+}
+
+void Registry::unref(libusb_device* dev) {
+    std::lock_guard lk(mu_);
+    const auto it = devices_.find(token_of(dev));
+    if (it == devices_.end()) return;
+    const auto d = it->second;
+    --d->refs;
+    forget_if_unused(d);
+}
+
+std::shared_ptr<VirtualDevice> Registry::device(libusb_device* dev) {
+    std::lock_guard lk(mu_);
+    const auto it = devices_.find(token_of(dev));
+    return it == devices_.end() ? nullptr : it->second;
+}
+
+std::shared_ptr<Handle> Registry::handle(libusb_device_handle* h) {
+    std::lock_guard lk(mu_);
+    const auto it = handles_.find(token_of(h));
+    return it == handles_.end() ? nullptr : it->second;
+}
+
+std::shared_ptr<Handle> Registry::live_handle(libusb_device_handle* h) {
+    const auto it = handles_.find(token_of(h));
+    if (it == handles_.end() || !present(*it->second->dev)) return nullptr;
+    return it->second;
+}
+
+// ---------------------------------------------------------------- handles
+
+int Registry::open(libusb_device* dev, libusb_device_handle** out) {
+    if (!out) return LIBUSB_ERROR_INVALID_PARAM;
+    std::lock_guard lk(mu_);
+    const auto it = devices_.find(token_of(dev));
+    if (it == devices_.end() || !present(*it->second)) return LIBUSB_ERROR_NO_DEVICE;
+    const auto& d = it->second;
+    if (d->adapter)
+        if (int e = d->adapter->device_fault(FaultKind::OpenFail, FaultMatch{})) return e;
+    auto h = std::make_shared<Handle>();
+    h->token = next_token();
+    h->dev = d;
+    ++d->refs;
+    handles_[h->token] = h;
+    *out = reinterpret_cast<libusb_device_handle*>(h->token);
+    return 0;
+}
+
+void Registry::close(libusb_device_handle* h) {
+    std::shared_ptr<Handle> handle;
+    {
+        std::lock_guard lk(mu_);
+        const auto it = handles_.find(token_of(h));
+        if (it == handles_.end()) return;
+        handle = it->second;
+        handles_.erase(it);
+        handle->closed = true;
+        auto& claimed = handle->dev->claimed;
+        std::erase_if(claimed, [&](const auto& kv) { return kv.second == handle->token; });
+        --handle->dev->refs;
+        forget_if_unused(handle->dev);
+    }
+    // Transfers still waiting on this handle see the flag and end.
+    if (handle->dev->adapter) handle->dev->adapter->wake_all();
+}
+
+int Registry::check_open(libusb_device_handle* h) {
+    std::lock_guard lk(mu_);
+    return live_handle(h) ? 0 : LIBUSB_ERROR_NO_DEVICE;
+}
+
+int Registry::claim(libusb_device_handle* h, int n) {
+    std::lock_guard lk(mu_);
+    const auto handle = live_handle(h);
+    if (!handle) return LIBUSB_ERROR_NO_DEVICE;
+    VirtualDevice& d = *handle->dev;
+    if (std::none_of(d.interfaces.begin(), d.interfaces.end(), [&](const auto& i) { return i.number == n; }))
+        return LIBUSB_ERROR_NOT_FOUND;
+    if (d.adapter)
+        if (int e = d.adapter->device_fault(FaultKind::Claim, FaultMatch{-1, -1, n})) return e;
+    const auto it = d.claimed.find(n);
+    if (it != d.claimed.end()) return it->second == handle->token ? 0 : LIBUSB_ERROR_BUSY;
+    d.claimed[n] = handle->token;
+    return 0;
+}
+
+int Registry::release(libusb_device_handle* h, int n) {
+    std::lock_guard lk(mu_);
+    const auto it = handles_.find(token_of(h));
+    if (it == handles_.end()) return LIBUSB_ERROR_NO_DEVICE;
+    auto& claimed = it->second->dev->claimed;
+    const auto c = claimed.find(n);
+    if (c == claimed.end() || c->second != it->second->token) return LIBUSB_ERROR_NOT_FOUND;
+    claimed.erase(c);
+    return present(*it->second->dev) ? 0 : LIBUSB_ERROR_NO_DEVICE;
+}
+
+int Registry::set_alt_setting(libusb_device_handle* h, int n, int alt) {
+    std::lock_guard lk(mu_);
+    const auto handle = live_handle(h);
+    if (!handle) return LIBUSB_ERROR_NO_DEVICE;
+    const auto c = handle->dev->claimed.find(n);
+    if (c == handle->dev->claimed.end() || c->second != handle->token) return LIBUSB_ERROR_NOT_FOUND;
+    return alt == 0 ? 0 : LIBUSB_ERROR_NOT_FOUND;
+}
+
+int Registry::set_configuration(libusb_device_handle* h, int configuration) {
+    std::lock_guard lk(mu_);
+    const auto handle = live_handle(h);
+    if (!handle) return LIBUSB_ERROR_NO_DEVICE;
+    if (configuration != -1 && configuration != 0 && configuration != 1) return LIBUSB_ERROR_NOT_FOUND;
+    VirtualDevice& d = *handle->dev;
+    const bool others_claimed = std::any_of(d.claimed.begin(), d.claimed.end(),
+                                            [&](const auto& kv) { return kv.second != handle->token; });
+    if (others_claimed || (!d.claimed.empty() && configuration != d.configuration)) return LIBUSB_ERROR_BUSY;
+    d.configuration = configuration < 0 ? 0 : configuration;
+    return 0;
+}
+
+int Registry::get_configuration(libusb_device_handle* h, int* configuration) {
+    std::lock_guard lk(mu_);
+    const auto handle = live_handle(h);
+    if (!handle) return LIBUSB_ERROR_NO_DEVICE;
+    if (configuration) *configuration = handle->dev->configuration;
+    return 0;
+}
+
+int Registry::control(libusb_device_handle* h, const libusb_control_setup& setup, std::uint8_t* data) {
+    std::lock_guard lk(mu_);
+    const auto handle = live_handle(h);
+    if (!handle) return LIBUSB_ERROR_NO_DEVICE;
+    if (setup.wLength && !data) return LIBUSB_ERROR_INVALID_PARAM;
+    return standard_request(*handle->dev, setup, data);
+}
+
+int Registry::bulk(libusb_device_handle* h, std::uint8_t ep, std::uint8_t* data, int len, int* transferred,
+                   unsigned timeout_ms) {
+    int dummy = 0;
+    if (!transferred) transferred = &dummy;
+    *transferred = 0;
+    std::shared_ptr<Handle> handle;
+    {
+        std::lock_guard lk(mu_);
+        handle = live_handle(h);
+    }
+    if (!handle) return LIBUSB_ERROR_NO_DEVICE;
+    if (!handle->dev->adapter) return LIBUSB_ERROR_NOT_FOUND;  // no endpoints besides 0
+    // The handle stays alive while the transfer waits, even if another thread closes it.
+    return handle->dev->adapter->transfer(ep, data, len, transferred, timeout_ms, handle->closed);
+}
+
+int Registry::clear_halt(libusb_device_handle* h, std::uint8_t ep) {
+    std::shared_ptr<Handle> handle;
+    {
+        std::lock_guard lk(mu_);
+        handle = live_handle(h);
+    }
+    if (!handle) return LIBUSB_ERROR_NO_DEVICE;
+    if (!handle->dev->adapter) return LIBUSB_ERROR_NOT_FOUND;
+    return handle->dev->adapter->clear_halt(ep);
+}
+
+int Registry::reset(libusb_device_handle* h) {
+    std::shared_ptr<Handle> handle;
+    {
+        std::lock_guard lk(mu_);
+        handle = live_handle(h);
+    }
+    if (!handle) return LIBUSB_ERROR_NO_DEVICE;
+    if (handle->dev->adapter) handle->dev->adapter->reset_endpoints();
+    return 0;
+}
+
+// ---------------------------------------------------------------- control side
+
+std::shared_ptr<Adapter> Registry::adapter(int index) {
+    std::lock_guard lk(mu_);
+    if (index < 0 || index >= static_cast<int>(adapters_.size())) return nullptr;
+    return adapters_[static_cast<std::size_t>(index)]->adapter;
+}
+
+int Registry::adapter_count() {
+    std::lock_guard lk(mu_);
+    return static_cast<int>(adapters_.size());
+}
+
+int Registry::replug(int index) {
+    std::lock_guard lk(mu_);
+    if (index < 0 || index >= static_cast<int>(adapters_.size())) return -1;
+    auto& old = adapters_[static_cast<std::size_t>(index)];
+    old->retired = true;
+    old->adapter->retire();
+    // Like a real re-plug: a fresh device at the next address on the same bus.
+    AdapterConfig cfg = config_.adapters[static_cast<std::size_t>(index)];
+    cfg.address = static_cast<std::uint8_t>(old->address % 127 + 1);
+    cfg.faults.erase(std::remove_if(cfg.faults.begin(), cfg.faults.end(),
+                                    [](const Fault& f) { return f.kind == FaultKind::Unplug; }),
+                     cfg.faults.end());
+    config_.adapters[static_cast<std::size_t>(index)] = cfg;
+    auto fresh = make_adapter_device(cfg, index);
+    install(fresh);
+    std::replace(enumeration_.begin(), enumeration_.end(), old, fresh);
+    forget_if_unused(old);
+    old = fresh;
+    return 0;
+}
+
+}  // namespace vad

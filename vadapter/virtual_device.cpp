@@ -1,0 +1,50 @@
+#include "virtual_device.hpp"
+
+#include <cstdio>
+
+#include "constants.hpp"
+
+namespace vad {
+
+const EndpointLayout* VirtualDevice::endpoint(std::uint8_t address) const {
+    for (const auto& i : interfaces)
+        for (const auto& e : i.endpoints)
+            if (e.address == address) return &e;
+    return nullptr;
+}
+
+std::shared_ptr<VirtualDevice> make_adapter_device(const AdapterConfig& cfg, int index) {
+    auto d = std::make_shared<VirtualDevice>();
+    d->vid = fdh::KQ_USBD_VID;
+    d->pid = fdh::KQ_USBD_PID;
+    d->bus = cfg.bus;
+    d->address = cfg.address;
+    d->port = cfg.port;
+    d->manufacturer = "fdhost virtual hardware";
+    d->product = "RU-ZEDUZ USB to CAN FD (virtual)";
+    // Interface n owns the endpoint pair n+1: OUT 0x0n+1, IN 0x8n+1.
+    for (std::uint8_t n = 0; n < 3; ++n)
+        d->interfaces.push_back(InterfaceLayout{n, 0xFF,
+                                                {EndpointLayout{static_cast<std::uint8_t>(n + 1), 512},
+                                                 EndpointLayout{static_cast<std::uint8_t>(0x81 + n), 512}}});
+    d->adapter = std::make_shared<Adapter>(cfg);
+    d->adapter_index = index;
+    return d;
+}
+
+std::shared_ptr<VirtualDevice> make_other_device(const OtherDeviceConfig& cfg) {
+    auto d = std::make_shared<VirtualDevice>();
+    d->vid = cfg.vid;
+    d->pid = cfg.pid;
+    d->bus = cfg.bus;
+    d->address = cfg.address;
+    d->device_class = cfg.vid == 0x1D6B ? 0x09 : 0x00;  // the usual root hub
+    d->manufacturer = "fdhost virtual hardware";
+    char name[48];
+    std::snprintf(name, sizeof name, "Virtual device %04x:%04x", cfg.vid, cfg.pid);
+    d->product = name;
+    d->interfaces.push_back(InterfaceLayout{0, static_cast<std::uint8_t>(d->device_class ? d->device_class : 0xFF), {}});
+    return d;
+}
+
+}  // namespace vad
