@@ -5,12 +5,22 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFDHOST_SANITIZE=ON \
       -DFDHOST_MODULE_DIR="$PWD/build-asan/module" >/dev/null
-cmake --build build-asan --target fdhost $(grep -q 'add_library(vadapter' vadapter/CMakeLists.txt 2>/dev/null && echo vadapter)
+cmake --build build-asan --target fdhost vadapter
 export FDHOST_MODULE_DIR="$PWD/build-asan/module"
 [ -f build-asan/vadapter/libusb-1.0.so.0 ] && export FDHOST_VADAPTER_LIB="$PWD/build-asan/vadapter/libusb-1.0.so.0"
 export LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)"
 # The interpreter itself is not instrumented and keeps objects alive at exit: leaks are not ours to report.
-export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:halt_on_error=1"
-export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+# Reports go to files: pytest captures the test's stderr, and a halted process cannot show it.
+report_dir="$PWD/build-asan/reports"
+rm -rf "$report_dir" && mkdir -p "$report_dir"
+export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:halt_on_error=1:log_path=$report_dir/asan"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$report_dir/ubsan"
 export FDHOST_SANITIZED=1
-python -m pytest -q -p no:cacheprovider "$@"
+rc=0
+python -m pytest -q -p no:cacheprovider --capture=sys "$@" || rc=$?
+if compgen -G "$report_dir/*" >/dev/null; then
+  echo "--- sanitizer reports ---"
+  cat "$report_dir"/*
+  exit 1
+fi
+exit $rc

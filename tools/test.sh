@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: C++ core tests, the pytest suite (unit tests and the
 # integration tests over the virtual adapter), and the Windows-report build's tests.
-# With CI=true it also runs the fuzz targets for a bounded time.
+# With CI=true it also runs the fuzz targets for a bounded time, the whole suite again against an
+# AddressSanitizer/UndefinedBehaviorSanitizer build, and a one-minute soak.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/setup.sh
@@ -18,7 +19,13 @@ export FDHOST_WINREPORT_MODULE_DIR="$PWD/build-winreport/module"
 echo "--- pytest ---"
 python -m pytest -q "$@"
 
-if [ "${CI:-}" = "true" ] && [ -x fuzz/run.sh ]; then
+if [ "${CI:-}" = "true" ]; then
   echo "--- fuzz targets (bounded) ---"
   bash fuzz/run.sh "${FUZZ_SECONDS:-30}"
+  echo "--- sanitised suite ---"
+  bash tools/sanitize.sh
+  if [ -f bench/soak.py ]; then
+    echo "--- soak (short) ---"
+    python bench/soak.py --seconds "${SOAK_SECONDS:-60}"
+  fi
 fi

@@ -9,7 +9,8 @@ namespace {
 
 long copy_entry(const std::vector<std::uint8_t>* e, std::uint8_t* buf, std::size_t cap) {
     if (!e) return -1;
-    if (buf) std::memcpy(buf, e->data(), std::min(cap, e->size()));
+    const std::size_t n = std::min(cap, e->size());
+    if (buf && n) std::memcpy(buf, e->data(), n);
     return static_cast<long>(e->size());
 }
 
