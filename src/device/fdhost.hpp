@@ -16,6 +16,8 @@ nb::object enter(nb::handle self);
 void exit(nb::handle self);
 void close(nb::handle self);
 void usb_clear(nb::handle self);
+// Releases `dev` again when the object no longer holds it (see lifecycle.cpp).
+void release_if_withdrawn(nb::handle self, nb::handle dev);
 nb::object get_device_handle(nb::handle self);
 nb::object usb_get_kq_device(nb::handle self);
 nb::object usb_open(nb::handle self, nb::handle sn_str);

@@ -83,6 +83,9 @@ void close(nb::handle self) { stop_sequence(self, "close  fdhos"); }
 
 void usb_clear(nb::handle self) {
     nb::object dev = self.attr("dev_handle");
+    // Withdrawn before it is released, so a transfer another thread still has under way finds it
+    // withdrawn once it returns (see release_if_withdrawn).
+    nb::setattr(self, "dev_handle", nb::none());
     if (!dev.is_none()) {
         try {
             py::usb_util().attr("dispose_resources")(dev);
@@ -100,6 +103,22 @@ void usb_clear(nb::handle self) {
     py::set_global("kq_sn", new_slot_list());
     nb::setattr(self, "kq_cnt", nb::int_(0));
     py::print("**********USB Cleaned up**********\n");
+}
+
+// pyusb's Device opens itself again, and claims the interface, on any transfer made after it was
+// released. A transfer that was under way in one thread while another ran usb_clear can thereby
+// leave the adapter open and claimed, with nothing left to close it: pyusb does not close a device
+// object collected as garbage, so the adapter would stay claimed until the process ends. The
+// workers and send_data call this once their transfer has returned; when the object no longer
+// holds that device, it is released again (nothing happens if it was not reopened).
+void release_if_withdrawn(nb::handle self, nb::handle dev) {
+    if (dev.is_none() || py::attr(self, "dev_handle").is(dev)) return;
+    try {
+        if (dev.type().ptr() != py::attr(py::usb_core(), "Device").ptr()) return;  // only pyusb's reopens
+        py::usb_util().attr("dispose_resources")(dev);
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_Exception)) throw;  // a failure here has nothing left to report to
+    }
 }
 
 }  // namespace fdh::device

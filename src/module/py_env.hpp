@@ -17,6 +17,13 @@ namespace fdh::py {
 void set_module(nb::handle m);
 nb::handle module();
 nb::object global(const char* name);      // NameError when missing, as a Python global would
+
+// The interned str of `name`, made once per text and kept for the life of the process: attribute
+// and namespace lookups with it skip building a new string each time. Needs the interpreter lock.
+nb::object interned(const char* name);
+// getattr(o, name) and o.name() with an interned name.
+nb::object attr(nb::handle o, const char* name);
+nb::object call_method(nb::handle o, const char* name);
 void set_global(const char* name, nb::handle value);
 
 // print(...) through the interpreter's builtins, so redirection and capture work.
@@ -67,6 +74,11 @@ private:
 // Appends each item of `seq` (at most `limit` of them) as a byte, as bytearray.extend does.
 void append_byte_items(std::vector<std::uint8_t>& out, nb::handle seq, std::size_t limit = SIZE_MAX);
 
+// The int object for 0..255: the interpreter keeps one of each, and this hands it out from a
+// table filled by set_module instead of asking for it anew (a borrowed reference, valid for the
+// life of the process).
+extern PyObject* g_byte_ints[256];
+inline PyObject* byte_int(std::uint8_t v) { return g_byte_ints[v]; }
 nb::object new_byte_list(std::span<const std::uint8_t> bytes);  // list of ints
 nb::bytes to_pybytes(std::span<const std::uint8_t> bytes);
 nb::object to_pybytearray(std::span<const std::uint8_t> bytes);

@@ -8,11 +8,22 @@ using namespace nb::literals;
 namespace fdh::py {
 namespace {
 
-nb::object small_int(long v) { return nb::steal(PyLong_FromLong(v)); }
+nb::object small_int(long v) {
+    if (v >= 0 && v <= 255) return nb::borrow(byte_int(static_cast<std::uint8_t>(v)));
+    return nb::steal(PyLong_FromLong(v));
+}
+nb::object u32_int(std::uint32_t v) {
+    if (v <= 255) return nb::borrow(byte_int(static_cast<std::uint8_t>(v)));
+    return nb::steal(PyLong_FromUnsignedLong(v));
+}
 nb::object zeros_list(std::size_t n) {
     PyObject* l = PyList_New(static_cast<Py_ssize_t>(n));
     if (!l) throw nb::python_error();
-    for (std::size_t i = 0; i < n; ++i) PyList_SET_ITEM(l, i, PyLong_FromLong(0));
+    PyObject* zero = byte_int(0);
+    for (std::size_t i = 0; i < n; ++i) {
+        Py_INCREF(zero);
+        PyList_SET_ITEM(l, i, zero);
+    }
     return nb::steal(l);
 }
 
@@ -240,25 +251,83 @@ SetupBaudrateObj::SetupBaudrateObj()
 
 CanAckObj::CanAckObj() : ack_dat(small_int(0)), ack_reserve(zeros_list(CAN_ACK_SIZE - 1)) {}
 
+namespace {
+PyTypeObject* g_head_type = nullptr;
+PyTypeObject* g_value_type = nullptr;
+PyTypeObject* g_tx_type = nullptr;
+
+// The first `limit` entries of a list holding only ints 0..255 (what encoding its slice would
+// give, without making the slice); false, with `out` unchanged, for anything else.
+bool append_plain_bytes(std::vector<std::uint8_t>& out, nb::handle seq, Py_ssize_t limit) {
+    if (!PyList_CheckExact(seq.ptr())) return false;
+    const Py_ssize_t n = std::min(PyList_GET_SIZE(seq.ptr()), limit);
+    std::uint8_t bytes[256];
+    if (n > static_cast<Py_ssize_t>(sizeof bytes)) return false;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = PyList_GET_ITEM(seq.ptr(), i);
+        if (!PyLong_CheckExact(item)) return false;
+        int overflow = 0;
+        const long v = PyLong_AsLongAndOverflow(item, &overflow);
+        if (overflow || v < 0 || v > 255) return false;  // the general path raises the error
+        bytes[i] = static_cast<std::uint8_t>(v);
+    }
+    out.insert(out.end(), bytes, bytes + n);
+    return true;
+}
+unsigned int g_tx_type_version = 0;  // the class's version tag once bound; 0 until then
+
+// True while can_tx_type is as this module made it: the interpreter gives a class a new version tag
+// whenever anything in its namespace (a field's descriptor, to_bytes ...) is replaced, and tags are
+// not reused.
+bool tx_type_pristine() {
+    return g_tx_type_version != 0 && (g_tx_type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) &&
+           g_tx_type->tp_version_tag == g_tx_type_version;
+}
+
+void record_tx_type_version() {
+    // A lookup gives the class its version tag.
+    nb::object name = interned("to_bytes");
+    if (_PyType_Lookup(g_tx_type, name.ptr()) && (g_tx_type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG))
+        g_tx_type_version = g_tx_type->tp_version_tag;
+}
+}  // namespace
+
+CanTxObj* plain_tx_object(nb::handle o) {
+    if (!g_tx_type || Py_TYPE(o.ptr()) != g_tx_type || !tx_type_pristine() || !nb::inst_ready(o)) return nullptr;
+    return nb::inst_ptr<CanTxObj>(o);
+}
+
+bool is_plain_tx_type(nb::handle type) { return g_tx_type && type.ptr() == reinterpret_cast<PyObject*>(g_tx_type) && tx_type_pristine(); }
+
 std::vector<std::uint8_t> encode_tx_object(nb::handle obj) {
-    auto field = [&](const char* name) { return nb::getattr(obj, name); };
+    // An unchanged can_tx_type's fields are read straight from the record; anything else by name.
+    CanTxObj* plain = plain_tx_object(obj);
+    auto field = [&](nb::object CanTxObj::*member, const char* name) {
+        return plain ? nb::object(plain->*member) : attr(obj, name);
+    };
     std::vector<std::uint8_t> out;
     out.reserve(CAN_TX_SIZE);
-    append_byte_items(out, field("reserve0"));
-    out.push_back(tx_flag_byte(masked(field("can_type"), 1), masked(field("fram_type"), 1),
-                               masked(field("id_type"), 1), masked(field("fd_acc"), 1),
-                               masked(field("id_increase"), 1), masked(field("data_increase"), 1),
-                               masked(field("cmd"), 1)));
-    out.push_back(static_cast<std::uint8_t>(masked(field("reserve1"), 0xFF)));
-    out.push_back(static_cast<std::uint8_t>(masked(field("dlc"), 0xFF)));
+    append_byte_items(out, field(&CanTxObj::reserve0, "reserve0"));
+    out.push_back(tx_flag_byte(masked(field(&CanTxObj::can_type, "can_type"), 1),
+                               masked(field(&CanTxObj::fram_type, "fram_type"), 1),
+                               masked(field(&CanTxObj::id_type, "id_type"), 1),
+                               masked(field(&CanTxObj::fd_acc, "fd_acc"), 1),
+                               masked(field(&CanTxObj::id_increase, "id_increase"), 1),
+                               masked(field(&CanTxObj::data_increase, "data_increase"), 1),
+                               masked(field(&CanTxObj::cmd, "cmd"), 1)));
+    out.push_back(static_cast<std::uint8_t>(masked(field(&CanTxObj::reserve1, "reserve1"), 0xFF)));
+    out.push_back(static_cast<std::uint8_t>(masked(field(&CanTxObj::dlc, "dlc"), 0xFF)));
     out.insert(out.end(), 3, std::uint8_t{0});
-    put_u32(out, static_cast<std::uint32_t>(i32_field(field("send_time"))));
-    append_byte_items(out, field("reserve3"));
-    put_u32(out, u32_field(field("interval")));
-    put_u32(out, u32_field(field("can_id")));
-    nb::object first64 = nb::steal(PySequence_GetSlice(field("data").ptr(), 0, 64));
-    if (!first64.is_valid()) throw nb::python_error();
-    append_byte_items(out, first64);
+    put_u32(out, static_cast<std::uint32_t>(i32_field(field(&CanTxObj::send_time, "send_time"))));
+    append_byte_items(out, field(&CanTxObj::reserve3, "reserve3"));
+    put_u32(out, u32_field(field(&CanTxObj::interval, "interval")));
+    put_u32(out, u32_field(field(&CanTxObj::can_id, "can_id")));
+    nb::object data = field(&CanTxObj::data, "data");
+    if (!append_plain_bytes(out, data, 64)) {
+        nb::object first64 = nb::steal(PySequence_GetSlice(data.ptr(), 0, 64));
+        if (!first64.is_valid()) throw nb::python_error();
+        append_byte_items(out, first64);
+    }
     return out;
 }
 
@@ -271,9 +340,6 @@ std::vector<std::uint8_t> encode_setup_object(nb::handle obj) {
 }
 
 namespace {
-PyTypeObject* g_head_type = nullptr;
-PyTypeObject* g_value_type = nullptr;
-
 // A new instance of a bound record type, constructed in place (no temporary, no type lookup).
 template <typename T, typename... Args>
 nb::object new_record(PyTypeObject* type, Args&&... args) {
@@ -288,18 +354,23 @@ nb::object data_list(std::span<const std::uint8_t> data) {
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(CAN_DATA_MAX));
     if (!list) throw nb::python_error();
     const std::size_t n = std::min(data.size(), CAN_DATA_MAX);
-    for (std::size_t i = 0; i < n; ++i) PyList_SET_ITEM(list, i, PyLong_FromLong(data[i]));
-    for (std::size_t i = n; i < CAN_DATA_MAX; ++i) PyList_SET_ITEM(list, i, PyLong_FromLong(0));
+    for (std::size_t i = 0; i < CAN_DATA_MAX; ++i) {
+        PyObject* o = byte_int(i < n ? data[i] : 0);
+        Py_INCREF(o);
+        PyList_SET_ITEM(list, i, o);
+    }
     return nb::steal(list);
 }
 }  // namespace
 
 CanHeadObj::CanHeadObj(const CanHead& v)
-    : id(nb::steal(PyLong_FromUnsignedLong(v.id))), time_stamp(nb::steal(PyLong_FromUnsignedLong(v.time_stamp))),
+    : id(u32_int(v.id)), time_stamp(u32_int(v.time_stamp)),
       reserve(new_byte_list(v.reserve)), fram_type(small_int(v.fram_type)), can_type(small_int(v.can_type)),
       id_type(small_int(v.id_type)), dir(small_int(v.dir)), dlc(small_int(v.dlc)) {}
 
 nb::object make_head_object(const CanHead& head) { return new_record<CanHeadObj>(g_head_type, head); }
+
+nb::object new_tx_object() { return new_record<CanTxObj>(g_tx_type); }
 
 nb::object make_value_object(const CanHead& head, std::span<const std::uint8_t> data) {
     return new_record<CanValueObj>(g_value_type, make_head_object(head), data_list(data));
@@ -330,7 +401,9 @@ void bind_can_records(nb::module_& m) {
         .def("to_bytes", [](CanValueObj& self) { return value_to_bytes(self); })
         .def("from_bytes", [](CanValueObj& self, nb::handle b) { value_from_bytes(self, b); }, "b"_a);
 
-    nb::class_<CanTxObj>(m, "can_tx_type", nb::type_slots(TxGc::slots))
+    auto tx_cls = nb::class_<CanTxObj>(m, "can_tx_type", nb::type_slots(TxGc::slots));
+    g_tx_type = reinterpret_cast<PyTypeObject*>(tx_cls.ptr());
+    tx_cls
         .def(nb::init<>())
         .def_rw("reserve0", &CanTxObj::reserve0, any_value)
         .def_rw("can_type", &CanTxObj::can_type, any_value)
@@ -349,6 +422,7 @@ void bind_can_records(nb::module_& m) {
         .def_rw("data", &CanTxObj::data, any_value)
         .def("to_bytes", [](CanTxObj& self) { return to_pybytearray(encode_tx_object(nb::find(self))); })
         .def("from_bytes", [](CanTxObj& self, nb::handle b) { tx_from_bytes(self, b); }, "b"_a);
+    record_tx_type_version();
 }
 
 void bind_command_records(nb::module_& m) {

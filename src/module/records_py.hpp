@@ -50,6 +50,13 @@ nb::object make_head_object(const CanHead& head);
 
 // The encoding of a can_tx_type object (any object with its fields), as its to_bytes gives it.
 std::vector<std::uint8_t> encode_tx_object(nb::handle obj);
+// The record itself when `o` is exactly a can_tx_type and that class is still as this module
+// defined it (fields are then plain stores, to_bytes is encode_tx_object); nullptr otherwise.
+CanTxObj* plain_tx_object(nb::handle o);
+// True when `type` is can_tx_type, unchanged: calling it is the same as new_tx_object().
+bool is_plain_tx_type(nb::handle type);
+// A new can_tx_type with its initial values.
+nb::object new_tx_object();
 // The 9-byte encoding of a setup_baudrate_t.
 std::vector<std::uint8_t> encode_setup_object(nb::handle obj);
 

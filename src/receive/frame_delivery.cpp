@@ -21,7 +21,7 @@ struct Cut {
 // (plain attribute access, nothing of that name on the class), the namespace is read directly.
 class CallbackSlot {
 public:
-    explicit CallbackSlot(nb::handle self) : self_(self), name_("frame_callback_") {
+    explicit CallbackSlot(nb::handle self) : self_(self), name_(py::interned("frame_callback_")) {
         PyTypeObject* type = Py_TYPE(self.ptr());
         if (type->tp_getattro == PyObject_GenericGetAttr && !_PyType_Lookup(type, name_.ptr())) {
             dict_ = nb::steal(PyObject_GenericGetDict(self.ptr(), nullptr));
@@ -40,7 +40,7 @@ public:
 
 private:
     nb::handle self_;
-    nb::str name_;
+    nb::object name_;
     nb::object dict_;
 };
 
