@@ -47,7 +47,11 @@ struct FaultMatch {
 
 class FaultSet {
 public:
-    void add(const Fault& f) { faults_.push_back(f); }
+    // Spent faults are dropped here, so a long run that keeps arming faults stays small and fast.
+    void add(const Fault& f) {
+        std::erase_if(faults_, [](const Fault& old) { return old.count == 0; });
+        faults_.push_back(f);
+    }
     void clear() noexcept { faults_.clear(); }
 
     // Consumes one firing of the first live fault of that kind matching the operation.

@@ -75,7 +75,7 @@ bool Generator::active() const noexcept {
 
 Ps Generator::next_ready() const noexcept {
     if (!active()) return NEVER;
-    if (cfg_.saturate) return std::numeric_limits<Ps>::min();
+    if (cfg_.saturate) return start_;  // back to back from the moment it was switched on, never earlier
     return start_ + static_cast<Ps>(period_ps_ * static_cast<double>(taken_));
 }
 
