@@ -220,9 +220,9 @@ class Rig:
         counters only near the end, so it takes as little as possible from the threads measured.
 
         A saturated bus is made by asking for twice the frames it can carry: every frame is then
-        waiting before the previous one ends. (The generator's own `saturate` starts from the
-        moment the bus was last busy, however long ago, so its first frames come at once with
-        back-dated time stamps.)"""
+        waiting before the previous one ends, from the moment the generator is switched on. (Older
+        builds of the adapter started `saturate` from the bus's last busy moment, with a burst of
+        back-dated frames; this way the figures are the same with any build.)"""
         self.wait_drained()
         c0 = self.counters()
         meter = procstat.CpuMeter(self.threads).start()
