@@ -1,18 +1,13 @@
 """Receive containers for benchmarks: well-formed, dir 0, with sequence numbers in the payload."""
+import os
 import struct
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests"))
+from vadapter import crc16  # noqa: E402  (the shared CRC-16/ARC reference of tests and benchmarks)
 
 DLC_FOR_LEN = {0: 0, 8: 8, 64: 15}
-LEN_FOR_DLC = [0, 1, 2, 3, 4, 5, 6, 7, 8, 12, 16, 20, 24, 32, 48, 64]
 MAX_CONTAINER = 51200
-
-
-def crc16_arc(data: bytes) -> int:
-    crc = 0
-    for b in data:
-        crc ^= b
-        for _ in range(8):
-            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
-    return crc
 
 
 def record(seq: int, data_len: int, can_id: int = 0x123, fd: bool = True) -> bytes:
@@ -25,7 +20,7 @@ def record(seq: int, data_len: int, can_id: int = 0x123, fd: bool = True) -> byt
 
 def container(records: bytes) -> bytes:
     section = struct.pack("<H", len(records)) + records
-    return b"\xA5\x00" + section + struct.pack("<H", crc16_arc(section)) + b"\x5A"
+    return b"\xA5\x00" + section + struct.pack("<H", crc16(section)) + b"\x5A"
 
 
 def max_frames(data_len: int) -> int:

@@ -80,6 +80,10 @@ class Output:
     def lines(self):
         return self.take().out.split("\n")[:-1]
 
+    def raw_lines(self):
+        """Split at every newline, so output ending in one ends in an empty string."""
+        return self.take().out.split("\n")
+
     def reset(self):
         self.take()
         self.out = self.err = ""
@@ -87,8 +91,8 @@ class Output:
     def count(self, text):
         return sum(1 for line in self.lines() if text in line)
 
-    def wait_for(self, text, seconds=2.0):
-        assert wait_until(lambda: text in self.take().out, seconds), (text, self.out)
+    def wait_for(self, *texts, seconds=2.0):
+        assert wait_until(lambda: all(t in self.take().out for t in texts), seconds), (texts, self.out)
 
 
 class Sequencer:

@@ -10,22 +10,11 @@ import time
 
 import pytest
 
-from vadapter import VadError, VirtualAdapter, command_frame, library_path, use_with_pyusb
+from host_rig import (CLEANED_UP, SERIAL, Output, claim_from_outside, fd, reset_slot_lists,  # noqa: F401
+                      vad, wait_until)
+from vadapter import command_frame
 
-LIB = library_path()
-if not LIB.exists():
-    pytest.skip(f"virtual adapter not built: {LIB}", allow_module_level=True)
-use_with_pyusb()  # before anything else makes pyusb load a libusb
-
-import usb.core  # noqa: E402
-import usb.util  # noqa: E402
-
-import src.fdhost as fd  # noqa: E402
-
-SERIAL = "14AA044B241402B10DDBDAFE448040BB"  # the first virtual adapter's serial number
-VID, PID = 0x34B7, 0x6877
 HEARTBEAT = bytes.fromhex("A5101100") + b"\xff" * 17 + bytes.fromhex("0A1C5A")
-CLEANED_UP = ["Released USB device resources", "**********USB Cleaned up**********", ""]
 THREAD_LINES = {"Heart thread started", "USB receiving thread started"}
 UNPLUG_LINE = re.compile(r"\[Error\] In get_data_thread,Usb_rec err, err_code=19, failed: \[.+\]")
 
@@ -39,39 +28,6 @@ class QuickPauses:
     @staticmethod
     def sleep(seconds):
         time.sleep(0.005 if seconds >= 0.1 else seconds)
-
-
-def wait_until(condition, seconds=2.0):
-    end = time.monotonic() + seconds
-    while not condition():
-        if time.monotonic() > end:
-            return False
-        time.sleep(0.005)
-    return True
-
-
-class Output:
-    """Everything printed so far (the workers print from their own threads)."""
-
-    def __init__(self, capsys):
-        self.capsys = capsys
-        self.out = self.err = ""
-
-    def take(self):
-        got = self.capsys.readouterr()
-        self.out += got.out
-        self.err += got.err
-        return self
-
-    def lines(self):
-        return self.take().out.split("\n")
-
-    def reset(self):
-        self.take()
-        self.out = self.err = ""
-
-    def wait_for(self, *texts, seconds=2.0):
-        assert wait_until(lambda: all(t in self.take().out for t in texts), seconds), (texts, self.out)
 
 
 class World:
@@ -97,24 +53,8 @@ class World:
                 h.close()
 
 
-def reset_slot_lists():
-    for name in ("kq_device", "kq_string", "kq_sn"):
-        setattr(fd, name, [None] * fd.KQ_DEV_MAX)
-
-
 def assert_slots_reset():
     assert fd.kq_device == fd.kq_string == fd.kq_sn == [None] * 8
-
-
-def claim_from_outside(serial):
-    """Opens the adapter through a second handle; fails with a busy error while it is still claimed."""
-    dev = usb.core.find(idVendor=VID, idProduct=PID, custom_match=lambda d: (d.serial_number or "") == serial)
-    assert dev is not None, serial
-    try:
-        for n in range(3):
-            usb.util.claim_interface(dev, n)
-    finally:
-        usb.util.dispose_resources(dev)
 
 
 def found_line(location, serial):
@@ -138,14 +78,6 @@ def tx_record(can_id, data, fd_frame):
     return struct.pack("<2xBxB3xiIII64s", flags, len(data), 1, 0, 0, can_id, bytes(data))
 
 
-@pytest.fixture(scope="module")
-def vad():
-    try:
-        return VirtualAdapter()
-    except (OSError, VadError) as e:
-        pytest.skip(f"virtual adapter unusable: {e}")
-
-
 @pytest.fixture
 def world(vad, monkeypatch, capsys):
     reset_slot_lists()
@@ -166,7 +98,7 @@ def test_adapters_are_recorded_sorted_by_bus_then_address(world):
                     "other=3;other_ids=1d6b:0002,34b7:0001,1234:6877;other_bus=1:1,1:4,1:5;"
                     "order=a0,o0,a1,o1,a2,o2,a3")
     h = world.construct(sn="SN-C")
-    assert world.output.lines()[:6] == [
+    assert world.output.raw_lines()[:6] == [
         found_line("2,7", "SN-A"), found_line("1,12", "SN-B"), found_line("1,9", "SN-C"),
         found_line("1,3", "SN-D"), "Choose usb device is device:1,9", "Claimed interface 0"]
     assert h.kq_cnt == 4
@@ -251,7 +183,7 @@ def test_construction_in_real_time_then_heartbeats(world):
     start = time.monotonic()
     h = world.construct(real_pauses=True)
     assert time.monotonic() - start >= 1.2
-    lines = world.output.lines()
+    lines = world.output.raw_lines()
     assert lines[:12] == opening_lines() + setup_lines("1000000.0", "5000000.0", "87.5")
     assert set(lines[12:14]) == THREAD_LINES and lines[14:] == [""]
     assert h.rec_thread2.is_alive() and h.rec_thread.is_alive() and h.rec_thread3 is None
@@ -276,7 +208,7 @@ def test_construction_in_real_time_then_heartbeats(world):
 def test_construction_starts_capture_then_sets_bit_timing(world, nom, dat, payload, report, fd_mode):
     world.construct(nom, dat)
     assert world.vad.commands_seen() == [command_frame(0), command_frame(5, bytes.fromhex(payload))]
-    assert world.output.lines()[5:12] == setup_lines(*report)
+    assert world.output.raw_lines()[5:12] == setup_lines(*report)
     c = world.vad.counters()
     assert (c["capturing"], c["setup_count"], c["fd_mode"]) == (1, 1, fd_mode)
     assert (c["nominal_bitrate"], c["data_bitrate"]) == (nom, dat)
@@ -357,7 +289,7 @@ def test_unplug_ends_both_workers_after_one_report(world):
     h.rec_thread.join(2)
     h.rec_thread2.join(2)
     assert not h.rec_thread.is_alive() and not h.rec_thread2.is_alive()
-    lines = world.output.lines()
+    lines = world.output.raw_lines()
     # At most one heartbeat already under way fails too; it may be reported amid the clean-up.
     assert sum(line.startswith("In USB_CMD_HEART,") for line in lines) <= 1
     lines = [line for line in lines if not line.startswith("In USB_CMD_HEART,")]
@@ -382,7 +314,7 @@ def test_close_joins_the_workers_and_releases_the_adapter(world):
     world.output.reset()
     h.close()
     assert not h.rec_thread.is_alive() and not h.rec_thread2.is_alive()
-    assert world.output.lines() == ["close  fdhos"] + CLEANED_UP + [""]
+    assert world.output.raw_lines() == ["close  fdhos"] + CLEANED_UP + [""]
     assert h.dev_handle is None and h.usb_dev is None and h.kq_cnt == 0
     assert_slots_reset()
     beats = world.vad.log_total(1)
@@ -405,7 +337,7 @@ def test_with_block_prints_banners_and_closes(world):
         world.output.reset()
         workers = (h.rec_thread, h.rec_thread2)
     assert not any(t.is_alive() for t in workers)
-    assert world.output.lines() == ["__exit__   fdhost"] + CLEANED_UP + [""]
+    assert world.output.raw_lines() == ["__exit__   fdhost"] + CLEANED_UP + [""]
     world.output.reset()
     h.close()
     assert world.output.take().out == "close  fdhos\n"

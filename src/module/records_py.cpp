@@ -133,7 +133,6 @@ nb::object head_to_bytes(CanHeadObj& self) {
     out.reserve(12);
     put_u32(out, u32_field(h.id));
     put_u32(out, u32_field(h.time_stamp));
-    std::vector<std::uint8_t> reserve;
     nb::object first3 = nb::steal(PySequence_GetSlice(h.reserve.ptr(), 0, 3));
     if (!first3.is_valid()) throw nb::python_error();
     append_byte_items(out, first3);
