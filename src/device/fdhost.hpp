@@ -55,9 +55,9 @@ nb::object unpack_can_frame(nb::handle self, nb::handle pdat, nb::handle actual_
 nb::object unpack_usb_frame(nb::handle self, nb::handle pdat, nb::handle length);
 void get_data_thread(nb::handle self);
 void can_rev_thread(nb::handle self);
-// The class's own unpack_can_frame, recorded when the class is created, to recognise overrides.
-void remember_own_decoder(nb::handle fn);
-nb::handle own_decoder_function();
+// The class's own unpack_can_frame and unpack_usb_frame, recorded when the class is created, to
+// recognise overrides.
+void remember_own_methods(nb::handle cls);
 }  // namespace receive
 
 }  // namespace fdh

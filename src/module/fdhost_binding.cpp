@@ -79,7 +79,7 @@ void bind_fdhost(nb::module_& m) {
         .def("get_data_thread", [](H f) { r::get_data_thread(me(f)); })
         .def("send_thread", [](H f) { t::send_thread(me(f)); })
         .def("can_rev_thread", [](H f) { r::can_rev_thread(me(f)); });
-    r::remember_own_decoder(cls.attr("unpack_can_frame"));
+    r::remember_own_methods(cls);
 }
 
 }  // namespace fdh::py

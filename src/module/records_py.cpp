@@ -1,5 +1,7 @@
 #include "records_py.hpp"
 
+#include <cstring>
+
 #include "byte_order.hpp"
 #include "py_env.hpp"
 
@@ -373,6 +375,111 @@ nb::object new_tx_object() { return new_record<CanTxObj>(g_tx_type); }
 
 nb::object make_value_object(const CanHead& head, std::span<const std::uint8_t> data) {
     return new_record<CanValueObj>(g_value_type, make_head_object(head), data_list(data));
+}
+
+// Every frame reaches the callback as a new record, which it may keep. One it did not keep is
+// held by nothing but the decoder: the record, its header and both lists have no other reference
+// (the types take no weak references and have no instance namespace), so refilled with the next
+// frame it cannot be told from a new one, and the allocations of four objects per frame are
+// saved. Everything in it must still be a plain int, as the decoder left it: dropping one of
+// those runs no code. The spare is held across calls under the interpreter lock.
+namespace {
+struct Spare {
+    PyObject* value = nullptr;
+    // The data entries as last written (the interpreter's shared ints for 0..255, never freed):
+    // a list still holding exactly these needs no other check, and only the entries that change
+    // are written.
+    PyObject* data[CAN_DATA_MAX] = {};
+    std::size_t written = 0;  // entries beyond this hold the int 0
+};
+Spare g_spare;
+
+bool private_list(PyObject* o, Py_ssize_t size) {
+    return o && PyList_CheckExact(o) && Py_REFCNT(o) == 1 && PyList_GET_SIZE(o) == size;
+}
+
+bool int_items(PyObject* list) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i)
+        if (!PyLong_CheckExact(PyList_GET_ITEM(list, i))) return false;
+    return true;
+}
+
+// The record when it can be refilled; `intact` tells whether its data list is as last written.
+CanValueObj* reusable(PyObject* o, bool& intact) {
+    if (Py_REFCNT(o) != 1 || Py_TYPE(o) != g_value_type) return nullptr;
+    auto* v = nb::inst_ptr<CanValueObj>(o);
+    PyObject* h = v->head.ptr();
+    PyObject* d = v->data.ptr();
+    if (!h || Py_REFCNT(h) != 1 || Py_TYPE(h) != g_head_type) return nullptr;
+    if (!private_list(d, static_cast<Py_ssize_t>(CAN_DATA_MAX))) return nullptr;
+    intact = std::memcmp(reinterpret_cast<PyListObject*>(d)->ob_item, g_spare.data, sizeof g_spare.data) == 0;
+    if (!intact && !int_items(d)) return nullptr;
+    auto* head = nb::inst_ptr<CanHeadObj>(h);
+    for (const nb::object* f : {&head->id, &head->time_stamp, &head->fram_type, &head->can_type, &head->id_type,
+                                &head->dir, &head->dlc})
+        if (!f->is_valid() || !PyLong_CheckExact(f->ptr())) return nullptr;
+    return private_list(head->reserve.ptr(), 3) && int_items(head->reserve.ptr()) ? v : nullptr;
+}
+
+void put_byte(PyObject* list, Py_ssize_t i, std::uint8_t b) {
+    PyObject* fresh = byte_int(b);
+    PyObject* old = PyList_GET_ITEM(list, i);
+    if (old == fresh) return;
+    Py_INCREF(fresh);
+    PyList_SET_ITEM(list, i, fresh);
+    Py_DECREF(old);  // a plain int
+}
+
+void refill(CanValueObj& v, bool intact, const CanHead& h, std::span<const std::uint8_t> data) {
+    auto& head = *nb::inst_ptr<CanHeadObj>(v.head.ptr());
+    // Frames on a bus mostly repeat their identifier: an int already holding the value stays.
+    auto put_u32 = [](nb::object& field, std::uint32_t value) {
+        const unsigned long old = PyLong_AsUnsignedLong(field.ptr());
+        if (old == static_cast<unsigned long>(-1) && PyErr_Occurred()) PyErr_Clear();
+        else if (old == value) return;
+        field = u32_int(value);
+    };
+    put_u32(head.id, h.id);
+    put_u32(head.time_stamp, h.time_stamp);
+    head.fram_type = small_int(h.fram_type);
+    head.can_type = small_int(h.can_type);
+    head.id_type = small_int(h.id_type);
+    head.dir = small_int(h.dir);
+    head.dlc = small_int(h.dlc);
+    for (Py_ssize_t i = 0; i < 3; ++i) put_byte(head.reserve.ptr(), i, h.reserve[static_cast<std::size_t>(i)]);
+    const std::size_t n = std::min(data.size(), CAN_DATA_MAX);
+    // An intact list holds zeros beyond what was written last time; any other is rewritten whole.
+    const std::size_t upto = intact ? std::max(n, g_spare.written) : CAN_DATA_MAX;
+    for (std::size_t i = 0; i < upto; ++i) put_byte(v.data.ptr(), static_cast<Py_ssize_t>(i), i < n ? data[i] : 0);
+}
+
+// Notes what a record's data list holds as it leaves the decoder's hands.
+void remember_data(const CanValueObj& v, std::size_t written) {
+    std::memcpy(g_spare.data, reinterpret_cast<PyListObject*>(v.data.ptr())->ob_item, sizeof g_spare.data);
+    g_spare.written = written;
+}
+}  // namespace
+
+nb::object take_value_object(const CanHead& head, std::span<const std::uint8_t> data) {
+    const std::size_t n = std::min(data.size(), CAN_DATA_MAX);
+    if (PyObject* spare = std::exchange(g_spare.value, nullptr)) {
+        bool intact = false;
+        if (CanValueObj* v = reusable(spare, intact)) {
+            refill(*v, intact, head, data);
+            remember_data(*v, n);
+            return nb::steal(spare);
+        }
+        Py_DECREF(spare);
+    }
+    nb::object fresh = make_value_object(head, data);
+    remember_data(*nb::inst_ptr<CanValueObj>(fresh), n);
+    return fresh;
+}
+
+void give_back_value_object(nb::object value) {
+    if (Py_REFCNT(value.ptr()) != 1 || Py_TYPE(value.ptr()) != g_value_type) return;  // kept: it stays the caller's
+    PyObject* old = std::exchange(g_spare.value, value.release().ptr());
+    Py_XDECREF(old);
 }
 
 void bind_can_records(nb::module_& m) {

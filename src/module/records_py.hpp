@@ -45,6 +45,10 @@ void bind_command_records(nb::module_& m);  // can_ack_type, setup_baudrate_t
 
 // A new can_value_type holding a new can_head_type, as the receive path delivers them.
 nb::object make_value_object(const CanHead& head, std::span<const std::uint8_t> data);
+// The same for the decoder's delivery loop: a record the previous callback did not keep is
+// refilled instead of made anew (see records_py.cpp); hand each one back once its callback returned.
+nb::object take_value_object(const CanHead& head, std::span<const std::uint8_t> data);
+void give_back_value_object(nb::object value);
 // A new can_head_type decoded from 12 bytes.
 nb::object make_head_object(const CanHead& head);
 

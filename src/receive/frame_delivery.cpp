@@ -79,10 +79,13 @@ int deliver_section(nb::handle self, std::span<const std::uint8_t> section, long
         if (r.head.dir != 0) continue;  // the adapter's own transmissions are consumed, not delivered
         // Read afresh for every frame: a callback may replace or clear itself.
         if (!py::truthy(slot.get())) continue;
-        nb::object value = py::make_value_object(r.head, r.data);
+        nb::object value = py::take_value_object(r.head, r.data);
         nb::object cb = slot.get();
         nb::object ignored = nb::steal(PyObject_CallOneArg(cb.ptr(), value.ptr()));
         if (!ignored.is_valid()) throw nb::python_error();
+        ignored.reset();
+        cb.reset();
+        py::give_back_value_object(std::move(value));
     }
     switch (cut.last) {
         case RecordStep::End:

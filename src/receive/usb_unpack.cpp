@@ -1,15 +1,20 @@
 // The reader threads and the check of each bulk receive container.
+#include "direct_transfer.hpp"
 #include "fdhost.hpp"
 #include "frame_delivery.hpp"
 #include "py_env.hpp"
 #include "receive_container.hpp"
 
+#include <algorithm>
+#include <climits>
 #include <cstring>
 
 namespace fdh::receive {
 
 namespace {
 PyObject* g_own_decoder = nullptr;
+PyObject* g_own_unpacker = nullptr;
+
 // Holds the object's mutex_ for one container; released on every way out.
 class MutexHold {
 public:
@@ -41,46 +46,126 @@ long long as_index(nb::handle v) {
     return x;
 }
 
-// True when `self.unpack_can_frame` is still this module's own method, so the section can be
-// decoded straight from the received bytes instead of through a copy and a Python call.
-bool own_decoder(nb::handle self) {
-    nb::object name = py::interned("unpack_can_frame");
+// True when `self.<name>` is still this module's own method `own` (not replaced on the object
+// or in a subclass), so it can be run directly on bytes in memory instead of through a Python call.
+bool own_method(nb::handle self, const char* name, PyObject* own) {
+    nb::object key = py::interned(name);
     nb::object dict = nb::steal(PyObject_GenericGetDict(self.ptr(), nullptr));
     if (!dict.is_valid()) {
         PyErr_Clear();
-    } else if (PyDict_GetItemWithError(dict.ptr(), name.ptr())) {
+    } else if (PyDict_GetItemWithError(dict.ptr(), key.ptr())) {
         return false;
     } else if (PyErr_Occurred()) {
         PyErr_Clear();
     }
-    PyObject* found = _PyType_Lookup(Py_TYPE(self.ptr()), name.ptr());
-    return found && found == own_decoder_function().ptr();
+    PyObject* found = _PyType_Lookup(Py_TYPE(self.ptr()), key.ptr());
+    return found && found == own;
 }
 
-// The read of one transfer. A device that is pyusb's own usb.core.Device reads into one reusable
-// array of RX_LENGTH bytes (its read then returns the count) and hands on a copy of exactly the
-// bytes transferred, which is what its read(endpoint, RX_LENGTH) would have returned: the same
-// transfer, without allocating and clearing RX_LENGTH bytes per read. Any other device object is
-// asked for read(endpoint, RX_LENGTH, timeout=1) as it is.
+bool own_decoder(nb::handle self) { return own_method(self, "unpack_can_frame", g_own_decoder); }
+
+// The messages of a rejected container; false when it passed.
+bool report_rejected(const ContainerResult& c) {
+    switch (c.check) {
+        case ContainerCheck::TooShort:
+            py::print("[Error] In unpack_usb_frame,Data length is too short");
+            return true;
+        case ContainerCheck::FrameFormat:
+            py::print("[Error] In unpack_usb_frame,Frame format error, start = 0x" + py::hex_upper(c.start, 2) +
+                      ", end = 0x" + py::hex_upper(c.end, 2));
+            return true;
+        case ContainerCheck::EmptyCount:
+            py::print("[Error] In unpack_usb_frame,Byte count is empty");
+            return true;
+        case ContainerCheck::Exceeds:
+            py::print("[Error] In unpack_usb_frame,The number of bytes exceeds the receive buffer");
+            return true;
+        case ContainerCheck::Ok:
+            break;
+    }
+    return false;
+}
+
+void report_call_failed(nb::python_error& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    py::print("[Error] unpack_can_frame Call failed: " + py::error_text(e));
+}
+
+// unpack_usb_frame(data, len(data)) for a transfer the reader holds in memory, when both that
+// method and unpack_can_frame are the object's own: the same checks, lock and delivery, without
+// a Python object for the transfer or its section.
+void unpack_in_memory(nb::handle self, std::span<const std::uint8_t> transfer) {
+    MutexHold hold(py::attr(self, "mutex_"));
+    const ContainerResult c = check_container(transfer);
+    if (report_rejected(c)) return;
+    try {
+        deliver_section(self, c.section, static_cast<long long>(c.bytes_num) + 4);
+    } catch (nb::python_error& e) {
+        report_call_failed(e);
+    }
+}
+
+// The read of one transfer. For pyusb's own usb.core.Device the transfer lands in one reusable
+// buffer of RX_LENGTH bytes (pyusb's read into an array returns the count), straight through the
+// libusb pyusb loaded where that is possible; the transfer is then what read(endpoint, RX_LENGTH)
+// would have returned, without allocating and clearing RX_LENGTH bytes per read. Any other device
+// object is asked for read(endpoint, RX_LENGTH, timeout=1) as it is.
 class TransferReader {
 public:
-    nb::object read(nb::handle dev, nb::handle endpoint, nb::handle rx_length) {
-        if (reuses_buffer(dev, rx_length)) {
-            nb::object n = call_read(dev, endpoint, buffer_);
-            if (!n.is_valid()) return n;
-            Py_ssize_t count = PyNumber_AsSsize_t(n.ptr(), PyExc_OverflowError);
-            if (count == -1 && PyErr_Occurred()) throw nb::python_error();
-            PyObject* data = PySequence_GetSlice(buffer_.ptr(), 0, count);
-            if (!data) throw nb::python_error();
-            return nb::steal(data);
+    enum class Got { TimedOut, Object, Buffer };
+
+    ~TransferReader() {
+        if (pinned_) PyBuffer_Release(&view_);
+    }
+
+    // Object: `data` holds what read returned. Buffer: the first `count` bytes of buffer().
+    Got read(nb::handle dev, nb::handle endpoint, nb::handle rx_length, nb::object& data, std::size_t& count) {
+        if (!reuses_buffer(dev, rx_length)) {
+            data = call_read(dev, endpoint, rx_length);
+            return data.is_valid() ? Got::Object : Got::TimedOut;
         }
-        return call_read(dev, endpoint, rx_length);
+        const int ep = endpoint_number(endpoint);
+        if (ep >= 0) {
+            int moved = 0;
+            auto* at = static_cast<std::uint8_t*>(view_.buf);
+            switch (device::direct_transfer(dev, ep, at, static_cast<int>(buffer_size_), 1, moved, true)) {
+                case device::Direct::Done:
+                    count = static_cast<std::size_t>(moved);
+                    return Got::Buffer;
+                case device::Direct::TimedOut:
+                    return Got::TimedOut;
+                case device::Direct::NotTaken:
+                    break;
+            }
+        }
+        nb::object n = call_read(dev, endpoint, buffer_);
+        if (!n.is_valid()) return Got::TimedOut;
+        Py_ssize_t got = PyNumber_AsSsize_t(n.ptr(), PyExc_OverflowError);
+        if (got == -1 && PyErr_Occurred()) throw nb::python_error();
+        count = static_cast<std::size_t>(std::clamp<Py_ssize_t>(got, 0, static_cast<Py_ssize_t>(buffer_size_)));
+        return Got::Buffer;
+    }
+
+    std::span<const std::uint8_t> bytes(std::size_t count) const {
+        return {static_cast<const std::uint8_t*>(view_.buf), count};
+    }
+    // The array pyusb's read(endpoint, RX_LENGTH) would have returned for the transfer.
+    nb::object as_array(std::size_t count) const {
+        PyObject* data = PySequence_GetSlice(buffer_.ptr(), 0, static_cast<Py_ssize_t>(count));
+        if (!data) throw nb::python_error();
+        return nb::steal(data);
     }
 
 private:
+    static int endpoint_number(nb::handle endpoint) {
+        if (!PyLong_CheckExact(endpoint.ptr())) return -1;
+        const long v = PyLong_AsLong(endpoint.ptr());
+        if (v == -1 && PyErr_Occurred()) PyErr_Clear();
+        return v < 0 || v > 255 ? -1 : static_cast<int>(v);
+    }
+
     // The read's result; an invalid object when it raised pyusb's time-out error, which the loop
-    // passes over anyway (checked here without turning it into a C++ exception first: an idle
-    // bus times out a thousand times a second).
+    // passes over anyway (checked here without turning it into a C++ exception first).
     static nb::object call_read(nb::handle dev, nb::handle endpoint, nb::handle size_or_buffer) {
         static PyObject* kwnames = PyTuple_Pack(1, py::interned("timeout").ptr());  // kept for good
         nb::object method = py::attr(dev, "read");
@@ -137,10 +222,16 @@ private:
         }
         if (n <= 0 || n > (1 << 24)) return false;
         if (n != buffer_size_) {
+            if (pinned_) PyBuffer_Release(&view_);
+            pinned_ = false;
+            buffer_size_ = 0;
             nb::object zeros = nb::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n)));
             if (!zeros.is_valid()) throw nb::python_error();
             std::memset(PyBytes_AS_STRING(zeros.ptr()), 0, static_cast<std::size_t>(n));
             buffer_ = array_type_("B", zeros);
+            // Pinned for the reader's life: an exported array cannot be resized under the transfer.
+            if (PyObject_GetBuffer(buffer_.ptr(), &view_, PyBUF_WRITABLE) != 0) throw nb::python_error();
+            pinned_ = true;
             buffer_size_ = n;
         }
         return true;
@@ -151,6 +242,8 @@ private:
     bool pyusb_device_ = false;
     nb::object array_type_;
     nb::object buffer_;
+    Py_buffer view_{};
+    bool pinned_ = false;
     long long buffer_size_ = 0;
 };
 
@@ -165,8 +258,21 @@ void reader_loop(nb::handle self, const char* endpoint, const char* started, con
         if (dev.is_none()) return device::release_if_withdrawn(self, previous);
         previous = dev;
         try {
-            nb::object data = reader.read(dev, py::global(endpoint), py::global("RX_LENGTH"));
-            if (!data.is_valid()) continue;  // timed out: nothing arrived
+            nb::object data;
+            std::size_t count = 0;
+            switch (reader.read(dev, py::global(endpoint), py::global("RX_LENGTH"), data, count)) {
+                case TransferReader::Got::TimedOut:
+                    continue;  // nothing arrived
+                case TransferReader::Got::Buffer:
+                    if (own_method(self, "unpack_usb_frame", g_own_unpacker) && own_decoder(self)) {
+                        unpack_in_memory(self, reader.bytes(count));
+                        continue;
+                    }
+                    data = reader.as_array(count);
+                    break;
+                case TransferReader::Got::Object:
+                    break;
+            }
             nb::object size = nb::steal(PyLong_FromSsize_t(nb::len(data)));
             nb::object unpack = py::attr(self, "unpack_usb_frame");
             PyObject* args[] = {data.ptr(), size.ptr()};
@@ -181,15 +287,18 @@ void reader_loop(nb::handle self, const char* endpoint, const char* started, con
         }
     }
 }
+
+void keep(PyObject*& slot, nb::handle fn) {
+    Py_XINCREF(fn.ptr());
+    Py_XDECREF(slot);
+    slot = fn.ptr();
+}
 }  // namespace
 
-void remember_own_decoder(nb::handle fn) {
-    Py_XINCREF(fn.ptr());
-    Py_XDECREF(g_own_decoder);
-    g_own_decoder = fn.ptr();
+void remember_own_methods(nb::handle cls) {
+    keep(g_own_decoder, cls.attr("unpack_can_frame"));
+    keep(g_own_unpacker, cls.attr("unpack_usb_frame"));
 }
-
-nb::handle own_decoder_function() { return g_own_decoder; }
 
 nb::object unpack_usb_frame(nb::handle self, nb::handle pdat, nb::handle length) {
     MutexHold hold(py::attr(self, "mutex_"));
@@ -201,31 +310,14 @@ nb::object unpack_usb_frame(nb::handle self, nb::handle pdat, nb::handle length)
     py::ByteView view(pdat);
     if (static_cast<unsigned long long>(n) > view.bytes().size()) throw nb::index_error("index out of range");
     const ContainerResult c = check_container(view.bytes().first(static_cast<std::size_t>(n)));
-    switch (c.check) {
-        case ContainerCheck::TooShort:
-            py::print("[Error] In unpack_usb_frame,Data length is too short");
-            return nb::int_(-1);
-        case ContainerCheck::FrameFormat:
-            py::print("[Error] In unpack_usb_frame,Frame format error, start = 0x" + py::hex_upper(c.start, 2) +
-                      ", end = 0x" + py::hex_upper(c.end, 2));
-            return nb::int_(-1);
-        case ContainerCheck::EmptyCount:
-            py::print("[Error] In unpack_usb_frame,Byte count is empty");
-            return nb::int_(-1);
-        case ContainerCheck::Exceeds:
-            py::print("[Error] In unpack_usb_frame,The number of bytes exceeds the receive buffer");
-            return nb::int_(-1);
-        case ContainerCheck::Ok:
-            break;
-    }
+    if (report_rejected(c)) return nb::int_(-1);
     const long long bytes_len = static_cast<long long>(c.bytes_num) + 4;
     try {
         if (own_decoder(self)) return nb::int_(deliver_section(self, c.section, bytes_len));
         nb::object section = pdat[nb::slice(nb::int_(2), nb::int_(2 + bytes_len), nb::none())];
         return py::attr(self, "unpack_can_frame")(section, nb::int_(bytes_len));
     } catch (nb::python_error& e) {
-        if (!e.matches(PyExc_Exception)) throw;
-        py::print("[Error] unpack_can_frame Call failed: " + py::error_text(e));
+        report_call_failed(e);
         return nb::int_(-1);
     }
 }

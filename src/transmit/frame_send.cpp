@@ -1,4 +1,5 @@
 // Building a transmit record from the user's bytes, writing it, and the heartbeat worker.
+#include "direct_transfer.hpp"
 #include "fdhost.hpp"
 #include "py_env.hpp"
 #include "records_py.hpp"
@@ -101,12 +102,31 @@ void send_data(nb::handle self) {
         // pyusb's Device.write turns anything but an array of bytes into one (by way of a caught
         // TypeError for bytes and bytearrays); it gets that array ready-made, same bytes.
         nb::object payload = tx;
-        if ((PyByteArray_CheckExact(tx.ptr()) || PyBytes_CheckExact(tx.ptr())) && is_pyusb_device(dev)) {
+        nb::object ep = py::global("CAN_OUT_EP");
+        if (PyByteArray_CheckExact(tx.ptr()) || PyBytes_CheckExact(tx.ptr())) {
+            // The record's bytes, copied first: the buffer is out of the interpreter's hands while
+            // the transfer runs.
+            const bool is_bytes = PyBytes_CheckExact(tx.ptr());
+            const char* src = is_bytes ? PyBytes_AS_STRING(tx.ptr()) : PyByteArray_AS_STRING(tx.ptr());
+            const Py_ssize_t size = is_bytes ? PyBytes_GET_SIZE(tx.ptr()) : PyByteArray_GET_SIZE(tx.ptr());
+            const long number = PyLong_CheckExact(ep.ptr()) ? PyLong_AsLong(ep.ptr()) : -1;
+            if (number == -1) PyErr_Clear();
+            if (number >= 0 && number <= 255 && size <= 4096) {
+                std::uint8_t bytes[4096];
+                std::memcpy(bytes, src, static_cast<std::size_t>(size));
+                int moved = 0;
+                if (device::direct_transfer(dev, static_cast<int>(number), bytes, static_cast<int>(size), 1, moved) !=
+                    device::Direct::NotTaken)
+                    written = nb::int_(moved);
+            }
+        }
+        if (!written.is_valid() && (PyByteArray_CheckExact(tx.ptr()) || PyBytes_CheckExact(tx.ptr())) &&
+            is_pyusb_device(dev)) {
             static PyObject* array_type = py::attr(nb::module_::import_("array"), "array").release().ptr();  // kept
             payload = nb::handle(array_type)("B", tx);
         }
         nb::object one = nb::int_(1);
-        written = call(py::attr(dev, "write"), {py::global("CAN_OUT_EP").ptr(), payload.ptr(), one.ptr()}, timeout_kw);
+        if (!written.is_valid()) written = call(py::attr(dev, "write"), {ep.ptr(), payload.ptr(), one.ptr()}, timeout_kw);
     } catch (nb::python_error& e) {
         if (!py::is_usb_error(e)) throw;
         py::print2("[Error] Failed to send CAN command:", e.value());

@@ -1,0 +1,187 @@
+#include "direct_transfer.hpp"
+
+#include "py_env.hpp"
+
+#include <cstring>
+
+namespace fdh::device {
+
+namespace {
+
+constexpr int LIBUSB_ERROR_TIMEOUT = -7;
+constexpr int ENDPOINT_TYPE_BULK = 2;
+constexpr int ENDPOINT_TYPE_INTERRUPT = 3;
+
+using TransferFn = int (*)(void* handle, unsigned char endpoint, unsigned char* data, int length, int* transferred,
+                           unsigned int timeout);
+
+// getattr(o, name), or an invalid object (error cleared) when there is no such attribute.
+nb::object maybe_attr(nb::handle o, const char* name) {
+    PyObject* v = PyObject_GetAttr(o.ptr(), py::interned(name).ptr());
+    if (!v) PyErr_Clear();
+    return nb::steal(v);
+}
+
+bool text_is(nb::handle o, const char* expected) {
+    if (!o.is_valid() || !PyUnicode_Check(o.ptr())) return false;
+    const char* s = PyUnicode_AsUTF8(o.ptr());
+    if (!s) PyErr_Clear();
+    return s && std::strcmp(s, expected) == 0;
+}
+
+// `fn` is still the plain function `module`.`name` as pyusb defines it: not replaced by a
+// program or a test, not wrapped by pyusb's call tracing.
+bool is_pyusb_function(nb::handle fn, const char* module, const char* name) {
+    if (!fn.is_valid() || !PyFunction_Check(fn.ptr())) return false;
+    auto* code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(fn.ptr()));
+    return text_is(code->co_name, name) && text_is(maybe_attr(fn, "__module__"), module);
+}
+
+// What was found out about one backend object: the two libusb functions its bulk and interrupt
+// calls use, and its module's error check. Kept for the last backend seen (pyusb has one).
+struct Backend {
+    nb::object object;
+    TransferFn bulk = nullptr;
+    TransferFn interrupt = nullptr;
+    nb::object check;  // usb.backend.libusb1._check
+    bool usable = false;
+};
+
+Backend inspect_backend(nb::handle backend) {
+    Backend b;
+    b.object = nb::borrow(backend);
+    constexpr const char* module = "usb.backend.libusb1";
+    nb::handle type = backend.type();
+    if (!text_is(maybe_attr(type, "__module__"), module) || !text_is(maybe_attr(type, "__name__"), "_LibUSB")) return b;
+    for (const char* name : {"bulk_read", "bulk_write", "intr_read", "intr_write"})
+        if (!is_pyusb_function(maybe_attr(type, name), module, name)) return b;
+    try {
+        nb::object modules = nb::module_::import_("sys").attr("modules");
+        b.check = modules[module].attr("_check");
+        nb::object ctypes = nb::module_::import_("ctypes");
+        nb::object lib = backend.attr("lib");
+        auto address = [&](const char* fn) {
+            nb::object v = ctypes.attr("cast")(lib.attr(fn), ctypes.attr("c_void_p")).attr("value");
+            return v.is_none() ? nullptr : reinterpret_cast<TransferFn>(PyLong_AsVoidPtr(v.ptr()));
+        };
+        b.bulk = address("libusb_bulk_transfer");
+        b.interrupt = address("libusb_interrupt_transfer");
+        if (PyErr_Occurred()) throw nb::python_error();
+        b.usable = b.bulk && b.interrupt;
+    } catch (nb::python_error&) {
+        b.usable = false;  // not the library layout expected: leave it all to pyusb
+    }
+    return b;
+}
+
+Backend& backend_for(nb::handle backend) {
+    static Backend* last = new Backend();  // kept for good, like the module itself
+    if (!last->object.is(backend)) *last = inspect_backend(backend);
+    return *last;
+}
+
+// Device.read / Device.write are pyusb's own (checked once per function object seen).
+bool device_method_is_pyusb(nb::handle device_type, bool in) {
+    static PyObject* seen[2] = {nullptr, nullptr};
+    static bool ok[2] = {false, false};
+    const char* name = in ? "read" : "write";
+    PyObject* fn = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(device_type.ptr()), py::interned(name).ptr());
+    if (!fn) return false;
+    if (fn != seen[in]) {
+        Py_INCREF(fn);
+        Py_XDECREF(seen[in]);
+        seen[in] = fn;
+        ok[in] = is_pyusb_function(fn, "usb.core", name);
+    }
+    return ok[in];
+}
+
+// A borrowed item of a dict (nullptr when absent or `d` is no dict).
+PyObject* dict_item(nb::handle d, PyObject* key) {
+    if (!d.is_valid() || !PyDict_Check(d.ptr())) return nullptr;
+    PyObject* v = PyDict_GetItemWithError(d.ptr(), key);
+    if (!v) PyErr_Clear();
+    return v;
+}
+
+int small_int(nb::handle o, const char* name) {
+    nb::object v = maybe_attr(o, name);
+    if (!v.is_valid() || !PyLong_Check(v.ptr())) return -1;
+    const long n = PyLong_AsLong(v.ptr());
+    if (n == -1 && PyErr_Occurred()) PyErr_Clear();
+    return n < 0 || n > 255 ? -1 : static_cast<int>(n);
+}
+
+}  // namespace
+
+Direct direct_transfer(nb::handle dev, int ep, std::uint8_t* data, int length, unsigned timeout_ms, int& transferred,
+                       bool report_timeout) {
+    transferred = 0;
+    const bool in = (ep & 0x80) != 0;
+    nb::object device_type;
+    try {
+        device_type = py::attr(py::usb_core(), "Device");
+    } catch (nb::python_error&) {
+        return Direct::NotTaken;  // no pyusb in the module's namespace to compare with
+    }
+    if (Py_TYPE(dev.ptr()) != reinterpret_cast<PyTypeObject*>(device_type.ptr())) return Direct::NotTaken;
+    if (!device_method_is_pyusb(device_type, in)) return Direct::NotTaken;
+    nb::object own = nb::steal(PyObject_GenericGetDict(dev.ptr(), nullptr));
+    if (!own.is_valid()) PyErr_Clear();
+    if (dict_item(own, py::interned(in ? "read" : "write").ptr())) return Direct::NotTaken;
+
+    // The state pyusb's setup_request would look at; anything it would first set up or repair
+    // (opening, claiming, finding the endpoint) is left to it.
+    PyObject* ctx_ptr = dict_item(own, py::interned("_ctx").ptr());
+    if (!ctx_ptr) return Direct::NotTaken;
+    nb::handle ctx(ctx_ptr);
+    nb::object handle = maybe_attr(ctx, "handle");
+    if (!handle.is_valid() || handle.is_none()) return Direct::NotTaken;
+    nb::object key = nb::int_(ep);
+    nb::object ep_info = maybe_attr(ctx, "_ep_info");
+    PyObject* found = dict_item(ep_info, key.ptr());
+    if (!found || !PyTuple_Check(found) || PyTuple_GET_SIZE(found) != 2) return Direct::NotTaken;
+    nb::handle intf(PyTuple_GET_ITEM(found, 0)), ep_desc(PyTuple_GET_ITEM(found, 1));
+    const int intf_number = small_int(intf, "bInterfaceNumber");
+    const int attributes = small_int(ep_desc, "bmAttributes");
+    const int address = small_int(ep_desc, "bEndpointAddress");
+    if (intf_number < 0 || attributes < 0 || address < 0) return Direct::NotTaken;
+    nb::object claimed = maybe_attr(ctx, "_claimed_intf");
+    if (!claimed.is_valid() || !PySet_Check(claimed.ptr())) return Direct::NotTaken;
+    nb::object intf_key = nb::int_(intf_number);
+    if (PySet_Contains(claimed.ptr(), intf_key.ptr()) != 1) {
+        PyErr_Clear();
+        return Direct::NotTaken;
+    }
+    nb::object backend = maybe_attr(ctx, "backend");
+    if (!backend.is_valid()) return Direct::NotTaken;
+    Backend& b = backend_for(backend);
+    if (!b.usable) return Direct::NotTaken;
+    const int type = attributes & 0x3;
+    TransferFn fn = type == ENDPOINT_TYPE_BULK ? b.bulk : type == ENDPOINT_TYPE_INTERRUPT ? b.interrupt : nullptr;
+    if (!fn) return Direct::NotTaken;
+    nb::object raw = maybe_attr(handle, "handle");
+    nb::object value = raw.is_valid() ? maybe_attr(raw, "value") : nb::object();
+    if (!value.is_valid() || !PyLong_Check(value.ptr())) return Direct::NotTaken;
+    void* h = PyLong_AsVoidPtr(value.ptr());
+    if (!h) {
+        PyErr_Clear();
+        return Direct::NotTaken;
+    }
+    nb::object check = b.check;  // held across the transfer: the backend may be replaced meanwhile
+
+    int r, moved = 0;
+    {
+        // `handle` stays referenced meanwhile, as it does in pyusb's own call.
+        nb::gil_scoped_release unlocked;
+        r = fn(h, static_cast<unsigned char>(address), data, length, &moved, timeout_ms);
+    }
+    transferred = moved;
+    // As pyusb: a time-out that moved some bytes is a transfer of those bytes.
+    if (r >= 0 || (r == LIBUSB_ERROR_TIMEOUT && moved)) return Direct::Done;
+    if (r == LIBUSB_ERROR_TIMEOUT && report_timeout) return Direct::TimedOut;
+    check(r);  // raises pyusb's exception for this code
+    return Direct::Done;
+}
+
+}  // namespace fdh::device
