@@ -314,6 +314,63 @@ def bench_saturated(rig, seconds, results):
     say()
 
 
+def thread_cpu_of(loop, seconds):
+    """Runs loop(seconds) in a thread of this process: (% of one core it used, iterations/s)."""
+    got = []
+
+    def body():
+        c0, w0 = time.thread_time(), time.monotonic()
+        n = loop(seconds)
+        wall = time.monotonic() - w0
+        got.append((100 * (time.thread_time() - c0) / wall, n / wall))
+
+    t = threading.Thread(target=body)
+    t.start()
+    t.join()
+    return got[0]
+
+
+def idle_floor(rig, seconds):
+    """What the reader's wake-ups cost without the module: a bare 1 ms timed wait, and the adapter's
+    1 ms read of 0x81 straight through ctypes on a handle of its own (the bus is quiet)."""
+    import ctypes
+
+    event = threading.Event()
+
+    def waits(limit):
+        n, end = 0, time.monotonic() + limit
+        while time.monotonic() < end:
+            event.wait(0.001)
+            n += 1
+        return n
+
+    lib = rig.vad.lib
+    lib.libusb_get_device_list.argtypes = [ctypes.c_void_p, ctypes.POINTER(ctypes.POINTER(ctypes.c_void_p))]
+    lib.libusb_open.argtypes = [ctypes.c_void_p, ctypes.POINTER(ctypes.c_void_p)]
+    lib.libusb_close.argtypes = [ctypes.c_void_p]
+    lib.libusb_free_device_list.argtypes = [ctypes.POINTER(ctypes.c_void_p), ctypes.c_int]
+    lib.libusb_bulk_transfer.argtypes = [ctypes.c_void_p, ctypes.c_ubyte, ctypes.c_void_p, ctypes.c_int,
+                                         ctypes.POINTER(ctypes.c_int), ctypes.c_uint]
+    devs = ctypes.POINTER(ctypes.c_void_p)()
+    lib.libusb_get_device_list(None, ctypes.byref(devs))
+    handle = ctypes.c_void_p()
+    lib.libusb_open(devs[0], ctypes.byref(handle))
+    lib.libusb_free_device_list(devs, 1)
+    buf, got = (ctypes.c_uint8 * 51200)(), ctypes.c_int()
+
+    def reads(limit):
+        n, end = 0, time.monotonic() + limit
+        while time.monotonic() < end:
+            lib.libusb_bulk_transfer(handle, 0x81, buf, 51200, ctypes.byref(got), 1)
+            n += 1
+        return n
+
+    try:
+        return thread_cpu_of(waits, seconds), thread_cpu_of(reads, seconds)
+    finally:
+        lib.libusb_close(handle)
+
+
 def bench_idle(rig, seconds, results):
     section("3. Idle: no traffic")
     rig.quiet_bus()
@@ -326,7 +383,11 @@ def bench_idle(rig, seconds, results):
     say(f"   {(c1['read_timeouts'] - c0['read_timeouts']) / cpu['wall']:.0f} read time-outs/s,"
         f" {(c1['heartbeats'] - c0['heartbeats']) / cpu['wall']:.0f} heartbeats/s")
     say(f"worker threads {cpu['workers']:.2f} % vs target <= 2 %: {verdict(cpu['workers'] <= 2)}")
+    (wait_cpu, wait_rate), (read_cpu, read_rate) = idle_floor(rig, max(1.0, seconds / 2))
+    say(f"   floor, a Python thread doing nothing but the same wake-ups: 1 ms timed waits {wait_cpu:.1f} %"
+        f" ({wait_rate:.0f}/s); 1 ms reads of 0x81 through ctypes {read_cpu:.1f} % ({read_rate:.0f}/s)")
     results["idle_workers"] = cpu["workers"]
+    results["idle_floor"] = read_cpu
     say()
 
 
@@ -439,6 +500,8 @@ def summary(results):
             rows.append((f"  the same, adapter batching flush_us={hold}", f"{v:.1f} %", v <= 5))
     if "idle_workers" in results:
         rows.append(("idle worker CPU <= 2 %", f"{results['idle_workers']:.1f} %", results["idle_workers"] <= 2))
+        rows.append(("  floor: bare 1 ms reads through ctypes, one thread", f"{results['idle_floor']:.1f} %",
+                     results["idle_floor"] <= 2))
     if "p99_100" in results:
         rows.append(("latency p99 at 100 % load <= 1 ms", f"{results['p99_100']} us", results["p99_100"] <= 1000))
     if "send_unthrottled" in results:

@@ -183,6 +183,62 @@ def test_section_decoding_fills_value_records(host, capsys):
     assert capsys.readouterr().out == ""
 
 
+class Meddler:
+    """A callback that notes each record as it arrives, then does to it what `plan` says for that
+    frame: change it in place and drop it, keep it, or keep one of its parts."""
+
+    class Slot:  # holds an object whose release runs code, put into a record by the callback
+        def __del__(self):
+            pass
+
+    def __init__(self, plan):
+        self.plan, self.seen, self.kept = list(plan), [], []
+
+    def __call__(self, v):
+        h = v.head
+        self.seen.append((h.id, h.time_stamp, list(h.reserve), h.dlc, list(v.data)))
+        step = self.plan.pop(0)
+        if step == "scribble":
+            v.data[63], v.data[0], h.id, h.reserve[1], h.dir = 99, "x", "y", 500, 7
+        elif step == "grow":
+            v.data.append(1)
+            h.reserve.pop()
+        elif step == "slot":
+            v.data[5] = self.Slot()
+            h.time_stamp = self.Slot()
+        elif step == "replace":
+            v.data = [7] * 64
+            v.head = fd.can_head_type()
+        elif step in ("record", "head", "data"):
+            self.kept.append((step, v if step == "record" else getattr(v, step)))
+
+
+def expected(can_id, data, ts, reserve, dlc):
+    return (can_id, ts, list(reserve), dlc, list(data) + [0] * (64 - len(data)))
+
+
+def test_every_frame_arrives_as_decoded_whatever_the_callback_did_to_earlier_ones(host):
+    frames = [(0x100 + i, bytes([i + 1] * n), 1000 * i, bytes([i, i + 1, i + 2]), dlc)
+              for i, (n, dlc) in enumerate([(64, 15), (8, 8), (0, 0), (12, 9), (64, 15), (2, 2), (8, 8), (1, 1),
+                                            (64, 15), (3, 3), (0, 0)])]
+    plan = ["scribble", "grow", "slot", "replace", "record", "scribble", "head", "data", "none", "scribble", "none"]
+    meddler = Meddler(plan)
+    host.setFrameCallback(meddler)
+    recs = b"".join(record(i, d, ts=ts, reserve=r) for i, d, ts, r, _ in frames)
+    s = section(recs)
+    for _ in range(2):  # the second pass starts from whatever the first left behind
+        meddler.plan = list(plan)
+        first = len(meddler.seen)
+        assert host.unpack_can_frame(s, len(s)) == 0
+        assert meddler.seen[first:] == [expected(*f) for f in frames]
+    # What the callback kept still holds its own frame.
+    (_, rec), (_, head), (_, data) = meddler.kept[:3]
+    assert (rec.head.id, rec.data) == (0x104, [5] * 64)
+    assert (head.id, head.time_stamp, head.reserve) == (0x106, 6000, [6, 7, 8])
+    assert data == [8] + [0] * 63
+    assert len({id(k) for _, k in meddler.kept}) == len(meddler.kept)
+
+
 @pytest.mark.parametrize("recs, ids, result", [
     (b"", [], 0),  # count 0 with a valid checksum
     (record(1, dir=1) + record(2), [2], 0),  # the adapter's own transmissions are skipped
