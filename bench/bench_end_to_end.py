@@ -41,6 +41,7 @@ for p in (ROOT, ROOT / "tests", ROOT / "bench"):
         sys.path.insert(0, str(p))
 
 import procstat  # noqa: E402
+from vadapter_rates import raw_read_loop  # noqa: E402
 
 SERIAL = "14AA044B241402B10DDBDAFE448040BB"
 GEN_ID = 0x100       # identifier of the generator's frames
@@ -333,8 +334,6 @@ def thread_cpu_of(loop, seconds):
 def idle_floor(rig, seconds):
     """What the reader's wake-ups cost without the module: a bare 1 ms timed wait, and the adapter's
     1 ms read of 0x81 straight through ctypes on a handle of its own (the bus is quiet)."""
-    import ctypes
-
     event = threading.Event()
 
     def waits(limit):
@@ -344,31 +343,11 @@ def idle_floor(rig, seconds):
             n += 1
         return n
 
-    lib = rig.vad.lib
-    lib.libusb_get_device_list.argtypes = [ctypes.c_void_p, ctypes.POINTER(ctypes.POINTER(ctypes.c_void_p))]
-    lib.libusb_open.argtypes = [ctypes.c_void_p, ctypes.POINTER(ctypes.c_void_p)]
-    lib.libusb_close.argtypes = [ctypes.c_void_p]
-    lib.libusb_free_device_list.argtypes = [ctypes.POINTER(ctypes.c_void_p), ctypes.c_int]
-    lib.libusb_bulk_transfer.argtypes = [ctypes.c_void_p, ctypes.c_ubyte, ctypes.c_void_p, ctypes.c_int,
-                                         ctypes.POINTER(ctypes.c_int), ctypes.c_uint]
-    devs = ctypes.POINTER(ctypes.c_void_p)()
-    lib.libusb_get_device_list(None, ctypes.byref(devs))
-    handle = ctypes.c_void_p()
-    lib.libusb_open(devs[0], ctypes.byref(handle))
-    lib.libusb_free_device_list(devs, 1)
-    buf, got = (ctypes.c_uint8 * 51200)(), ctypes.c_int()
-
-    def reads(limit):
-        n, end = 0, time.monotonic() + limit
-        while time.monotonic() < end:
-            lib.libusb_bulk_transfer(handle, 0x81, buf, 51200, ctypes.byref(got), 1)
-            n += 1
-        return n
-
+    reads, close = raw_read_loop(rig.vad.lib)
     try:
         return thread_cpu_of(waits, seconds), thread_cpu_of(reads, seconds)
     finally:
-        lib.libusb_close(handle)
+        close()
 
 
 def bench_idle(rig, seconds, results):

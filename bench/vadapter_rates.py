@@ -60,10 +60,9 @@ def idle_pyusb(vad, seconds):
         usb.util.dispose_resources(dev)
 
 
-def idle_direct(vad, seconds):
-    """The same loop straight through ctypes, without pyusb's own overhead."""
-    vad.configure("")
-    lib = vad.lib
+def raw_read_loop(lib):
+    """(loop, close): loop(limit) makes 1 ms reads of 0x81 of the first adapter straight through
+    ctypes, on a handle of its own, for `limit` seconds and returns how many; close() lets go."""
     lib.libusb_get_device_list.argtypes = [ctypes.c_void_p, ctypes.POINTER(ctypes.POINTER(ctypes.c_void_p))]
     lib.libusb_open.argtypes = [ctypes.c_void_p, ctypes.POINTER(ctypes.c_void_p)]
     lib.libusb_close.argtypes = [ctypes.c_void_p]
@@ -84,10 +83,17 @@ def idle_direct(vad, seconds):
             n += 1
         return n
 
+    return loop, lambda: lib.libusb_close(handle)
+
+
+def idle_direct(vad, seconds):
+    """The same loop straight through ctypes, without pyusb's own overhead."""
+    vad.configure("")
+    loop, close = raw_read_loop(vad.lib)
     try:
         return cpu_percent(loop, seconds)
     finally:
-        lib.libusb_close(handle)
+        close()
 
 
 def idle_baseline(seconds):
