@@ -28,6 +28,8 @@ public:
             if (!dict_.is_valid()) PyErr_Clear();
         }
     }
+    // True when get() reads the instance namespace directly: a look-up that runs no Python code.
+    bool plain() const { return dict_.is_valid(); }
     nb::object get() const {
         if (dict_.is_valid()) {
             if (PyObject* v = PyDict_GetItemWithError(dict_.ptr(), name_.ptr())) return nb::borrow(v);
@@ -55,12 +57,15 @@ void cut_section(std::span<const std::uint8_t> section, long long actual_len, Cu
 }  // namespace
 
 int deliver_section(nb::handle self, std::span<const std::uint8_t> section, long long actual_len) {
+    // A large section is checked and cut up front without the interpreter lock; a small one is cut
+    // as it is delivered, which spares the list of records.
+    const bool large = section.size() > RELEASE_LOCK_ABOVE;
     Cut cut;
-    if (section.size() > RELEASE_LOCK_ABOVE) {
+    if (large) {
         nb::gil_scoped_release unlocked;
         cut_section(section, actual_len, cut);
     } else {
-        cut_section(section, actual_len, cut);
+        cut.section = check_section(section, actual_len);
     }
     switch (cut.section.check) {
         case SectionCheck::TooShort:
@@ -75,10 +80,16 @@ int deliver_section(nb::handle self, std::span<const std::uint8_t> section, long
             break;
     }
     CallbackSlot slot(self);
-    for (const RecordView& r : cut.records) {
-        if (r.head.dir != 0) continue;  // the adapter's own transmissions are consumed, not delivered
+    // Hands one record on; false once no frame of the section can have anyone to go to.
+    auto deliver = [&](const RecordView& r) {
+        if (r.head.dir != 0) return true;  // the adapter's own transmissions are consumed, not delivered
         // Read afresh for every frame: a callback may replace or clear itself.
-        if (!py::truthy(slot.get())) continue;
+        nb::object current = slot.get();
+        if (!py::truthy(current)) {
+            // No Python code runs between two frames here, so nothing can set a callback before the
+            // section ends: the rest of it has no one to go to either.
+            return !(slot.plain() && (current.is_none() || current.ptr() == Py_False));
+        }
         nb::object value = py::take_value_object(r.head, r.data);
         nb::object cb = slot.get();
         nb::object ignored = nb::steal(PyObject_CallOneArg(cb.ptr(), value.ptr()));
@@ -86,8 +97,20 @@ int deliver_section(nb::handle self, std::span<const std::uint8_t> section, long
         ignored.reset();
         cb.reset();
         py::give_back_value_object(std::move(value));
+        return true;
+    };
+    RecordStep last = cut.last;
+    if (large) {
+        for (const RecordView& r : cut.records)
+            if (!deliver(r)) break;
+    } else {
+        RecordCursor cursor(cut.section.records, cut.section.bytes_size);
+        RecordView view;
+        bool delivering = true;
+        while ((last = cursor.next(view)) == RecordStep::Record)
+            if (delivering) delivering = deliver(view);
     }
-    switch (cut.last) {
+    switch (last) {
         case RecordStep::End:
             return 0;
         case RecordStep::HeaderTruncated:
