@@ -272,6 +272,28 @@ def test_section_rejections_deliver_nothing(host, capsys, pdat, actual_len, line
     assert capsys.readouterr().out == (line + "\n" if line else "")
 
 
+def test_callback_is_tested_afresh_for_every_frame(host):
+    class Waking:  # false for the first two frames of the section, then a callback
+        def __init__(self):
+            self.tests, self.ids = 0, []
+
+        def __bool__(self):
+            self.tests += 1
+            return self.tests > 2
+
+        def __call__(self, v):
+            self.ids.append(v.head.id)
+
+    cb = Waking()
+    host.setFrameCallback(cb)
+    for big in (False, True):  # sections cut as delivered, and cut up front without the lock
+        cb.tests, cb.ids = 0, []
+        n = 300 if big else 4
+        s = section(b"".join(record(i, bytes(8)) for i in range(1, n + 1)))
+        assert host.unpack_can_frame(s, len(s)) == 0
+        assert cb.ids == list(range(3, n + 1))
+
+
 def test_callback_can_replace_or_clear_itself(host):
     second = []
 
