@@ -50,17 +50,14 @@ void heart(nb::handle self) {
     try {
         nb::object dev = py::attr(self, "dev_handle");
         nb::object ep = py::global("WINUSB_OUT_EP");
-        if (PyLong_CheckExact(ep.ptr())) {
+        if (const int number = device::endpoint_number(ep); number >= 0) {
             // Every 10 ms for as long as the object lives: straight to libusb where pyusb allows.
             std::uint8_t bytes[sizeof frame];
             std::memcpy(bytes, frame.data(), sizeof frame);
-            const long number = PyLong_AsLong(ep.ptr());
             int written = 0;
-            if (number >= 0 && number <= 255 &&
-                device::direct_transfer(dev, static_cast<int>(number), bytes, static_cast<int>(sizeof frame), 100,
-                                        written) != device::Direct::NotTaken)
+            if (device::direct_transfer(dev, number, bytes, static_cast<int>(sizeof frame), 100, written) !=
+                device::Direct::NotTaken)
                 return;
-            PyErr_Clear();
         }
         dev.attr("write")(ep, py::to_pybytearray(frame), nb::arg("timeout") = 100);
     } catch (nb::python_error& e) {

@@ -114,6 +114,13 @@ int small_int(nb::handle o, const char* name) {
 
 }  // namespace
 
+int endpoint_number(nb::handle ep) {
+    if (!PyLong_CheckExact(ep.ptr())) return -1;
+    const long v = PyLong_AsLong(ep.ptr());
+    if (v == -1 && PyErr_Occurred()) PyErr_Clear();
+    return v < 0 || v > 255 ? -1 : static_cast<int>(v);
+}
+
 Direct direct_transfer(nb::handle dev, int ep, std::uint8_t* data, int length, unsigned timeout_ms, int& transferred,
                        bool report_timeout) {
     transferred = 0;

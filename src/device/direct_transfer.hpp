@@ -23,6 +23,9 @@ enum class Direct {
     TimedOut,  // nothing moved in time (only when asked to report rather than raise it)
 };
 
+// `ep` as an endpoint address when it is a plain int 0..255, else -1 (such a value is left to pyusb).
+int endpoint_number(nb::handle ep);
+
 // One transfer of `length` bytes at `data` on endpoint `ep` (its direction bit says which way)
 // with a time-out in milliseconds. Needs the interpreter lock; releases it while the transfer
 // runs; `data` must stay valid and untouched by others meanwhile. A USB error is raised as pyusb

@@ -124,7 +124,7 @@ public:
             data = call_read(dev, endpoint, rx_length);
             return data.is_valid() ? Got::Object : Got::TimedOut;
         }
-        const int ep = endpoint_number(endpoint);
+        const int ep = device::endpoint_number(endpoint);
         if (ep >= 0) {
             int moved = 0;
             auto* at = static_cast<std::uint8_t*>(view_.buf);
@@ -157,13 +157,6 @@ public:
     }
 
 private:
-    static int endpoint_number(nb::handle endpoint) {
-        if (!PyLong_CheckExact(endpoint.ptr())) return -1;
-        const long v = PyLong_AsLong(endpoint.ptr());
-        if (v == -1 && PyErr_Occurred()) PyErr_Clear();
-        return v < 0 || v > 255 ? -1 : static_cast<int>(v);
-    }
-
     // The read's result; an invalid object when it raised pyusb's time-out error, which the loop
     // passes over anyway (checked here without turning it into a C++ exception first).
     static nb::object call_read(nb::handle dev, nb::handle endpoint, nb::handle size_or_buffer) {

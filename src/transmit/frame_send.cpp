@@ -99,27 +99,26 @@ void send_data(nb::handle self) {
     nb::object written, dev;
     try {
         dev = py::attr(self, "dev_handle");
-        // pyusb's Device.write turns anything but an array of bytes into one (by way of a caught
-        // TypeError for bytes and bytearrays); it gets that array ready-made, same bytes.
         nb::object payload = tx;
         nb::object ep = py::global("CAN_OUT_EP");
         if (PyByteArray_CheckExact(tx.ptr()) || PyBytes_CheckExact(tx.ptr())) {
-            // The record's bytes, copied first: the buffer is out of the interpreter's hands while
-            // the transfer runs.
+            // Straight to libusb where pyusb allows it, with a copy of the record's bytes: the
+            // transfer runs without the interpreter lock.
             const bool is_bytes = PyBytes_CheckExact(tx.ptr());
             const char* src = is_bytes ? PyBytes_AS_STRING(tx.ptr()) : PyByteArray_AS_STRING(tx.ptr());
             const Py_ssize_t size = is_bytes ? PyBytes_GET_SIZE(tx.ptr()) : PyByteArray_GET_SIZE(tx.ptr());
-            const long number = PyLong_CheckExact(ep.ptr()) ? PyLong_AsLong(ep.ptr()) : -1;
-            if (number == -1) PyErr_Clear();
-            if (number >= 0 && number <= 255 && size <= 4096) {
+            const int number = device::endpoint_number(ep);
+            if (number >= 0 && size <= 4096) {
                 std::uint8_t bytes[4096];
                 std::memcpy(bytes, src, static_cast<std::size_t>(size));
                 int moved = 0;
-                if (device::direct_transfer(dev, static_cast<int>(number), bytes, static_cast<int>(size), 1, moved) !=
+                if (device::direct_transfer(dev, number, bytes, static_cast<int>(size), 1, moved) !=
                     device::Direct::NotTaken)
                     written = nb::int_(moved);
             }
         }
+        // pyusb's Device.write turns anything but an array of bytes into one (by way of a caught
+        // TypeError for bytes and bytearrays); it gets that array ready-made, same bytes.
         if (!written.is_valid() && (PyByteArray_CheckExact(tx.ptr()) || PyBytes_CheckExact(tx.ptr())) &&
             is_pyusb_device(dev)) {
             static PyObject* array_type = py::attr(nb::module_::import_("array"), "array").release().ptr();  // kept
