@@ -14,6 +14,8 @@ import usb.core
 import usb.util
 
 import src.fdhost as fd
+import vadapter
+from vadapter import command_frame, crc16  # noqa: F401  (shared protocol helpers, used by the tests)
 
 CONTROL_OUT, CONTROL_IN = 0x02, 0x82
 HEART_OUT, DATA_IN, CAN_OUT, CAN_IN = 0x01, 0x81, 0x03, 0x83
@@ -25,34 +27,18 @@ RELEASED = "Released USB device resources"
 HEARTBEAT = bytes.fromhex("A5101100") + b"\xff" * 17 + bytes.fromhex("0A1C5A")
 
 
-def crc16(data):
-    """CRC-16/ARC, written out independently of the module under test."""
-    crc = 0
-    for b in data:
-        crc ^= b
-        for _ in range(8):
-            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
-    return crc
-
-
-def command_frame(code, payload=b""):
-    body = bytes([code]) + len(payload).to_bytes(2, "little") + bytes(payload)
-    return b"\xa5" + body + crc16(body).to_bytes(2, "little") + b"\x5a"
-
-
 def ack_frame(cmd, ack_code=0, data=b""):
-    body = bytes([cmd, ack_code]) + len(data).to_bytes(2, "little") + bytes(data)
-    return b"\xa5" + body + crc16(body).to_bytes(2, "little") + b"\x5a"
+    """An acknowledgement frame; accepted (code 0) unless told otherwise."""
+    return vadapter.ack_frame(cmd, ack_code, data)
 
 
 def record(can_id=0x123, data=b"", dlc=None, dir=0, fram_type=1, can_type=0, id_type=0, ts=0, reserve=b"\0\0\0"):
     """One received frame record: a 12-byte header, then as many data bytes as the DLC code gives."""
-    lengths = [0, 1, 2, 3, 4, 5, 6, 7, 8, 12, 16, 20, 24, 32, 48, 64]
     if dlc is None:
-        dlc = lengths.index(len(data))
+        dlc = vadapter.DLC_LENGTHS.index(len(data))
     flags = fram_type | can_type << 1 | id_type << 2 | dir << 3 | dlc << 4
     head = can_id.to_bytes(4, "little") + ts.to_bytes(4, "little") + bytes(reserve) + bytes([flags])
-    return head + bytes(data).ljust(lengths[dlc], b"\0")
+    return head + bytes(data).ljust(vadapter.DLC_LENGTHS[dlc], b"\0")
 
 
 def section(records, count=None):
