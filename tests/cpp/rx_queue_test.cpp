@@ -2,7 +2,6 @@
 // full queue drops, closing, time-outs, and the wake descriptor an event loop watches.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <future>
@@ -60,32 +59,6 @@ TEST(RxQueue, TwoThreadsBelowCapacityKeepOrderAndLoseNothing) {
     }
     producer.join();
     EXPECT_EQ(q.dropped(), 0u);
-}
-
-TEST(RxQueue, SeveralConsumersShareTheStreamInOrder) {
-    RxQueue q(64);
-    constexpr std::uint32_t total = 50000;
-    auto consume = [&] {
-        std::vector<std::uint32_t> got;
-        CanMessage m;
-        while (q.pop(m, -1) == Pop::Frame) got.push_back(m.id);
-        return got;
-    };
-    auto a = std::async(std::launch::async, consume), b = std::async(std::launch::async, consume);
-    for (std::uint32_t next = 0; next < total; next += 10) {
-        while (q.size() + 10 > q.capacity()) std::this_thread::yield();
-        q.push_batch(numbered(next, 10));
-    }
-    while (q.size()) std::this_thread::yield();
-    q.close();
-    auto ga = a.get(), gb = b.get();
-    EXPECT_TRUE(std::is_sorted(ga.begin(), ga.end()));
-    EXPECT_TRUE(std::is_sorted(gb.begin(), gb.end()));
-    std::vector<bool> seen(total);
-    for (auto* g : {&ga, &gb})
-        for (auto id : *g) seen[id] = true;
-    EXPECT_EQ(ga.size() + gb.size(), total);
-    EXPECT_TRUE(std::all_of(seen.begin(), seen.end(), [](bool s) { return s; }));
 }
 
 TEST(RxQueue, FullQueueDropsTheNewestAndCountsThem) {
