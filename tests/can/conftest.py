@@ -1,0 +1,63 @@
+"""python-can interface tests: the repository's backend registered under "fdhost" (as the installed
+entry point would), and a stand-in for the extension's native Bus so the Python side runs alone."""
+import types
+
+import can
+import can.util
+import pytest
+
+from fdhost_can import _native, bus as bus_module
+
+
+@pytest.fixture
+def fdhost_backend(monkeypatch):
+    monkeypatch.setitem(can.interfaces.BACKENDS, "fdhost", ("fdhost_can.bus", "FdhostBus"))
+    # can.Bus checks names against a set made when python-can was imported.
+    monkeypatch.setattr(can.util, "VALID_INTERFACES", can.util.VALID_INTERFACES | {"fdhost"})
+
+
+@pytest.fixture
+def native_module():
+    return _native.load()
+
+
+class FakeNativeBus:
+    """The native Bus contract as the Python side uses it; frames come from `frames`."""
+
+    def __init__(self, serial, setup, *, line_sink, receive_own, queue_frames):
+        self.args = (serial, setup, receive_own, queue_frames)
+        self.line_sink = line_sink
+        self.frames, self.sent, self.filters, self.dropped, self.closes = [], [], "unset", 0, 0
+        self.send_error = None
+
+    def recv(self, timeout):
+        if isinstance(self.frames, Exception):
+            raise self.frames
+        return self.frames.pop(0) if self.frames else None
+
+    def send(self, *args):
+        if self.send_error:
+            raise self.send_error
+        self.sent.append(args)
+
+    def set_filters(self, rules):
+        self.filters = rules
+
+    def fileno(self):
+        return 7
+
+    def close(self):
+        self.closes += 1
+
+
+@pytest.fixture
+def fake_native(monkeypatch, native_module, fdhost_backend):
+    """Opening a Bus reaches FakeNativeBus; two adapters are connected."""
+    fake = types.SimpleNamespace(
+        can_seg_table=native_module.can_seg_table,
+        can_fd_seg_table=native_module.can_fd_seg_table,
+        CanBus=FakeNativeBus,
+        list_adapters=lambda: ["AB12", "0012345"],
+    )
+    monkeypatch.setattr(_native, "load", lambda: fake)
+    return fake
