@@ -110,8 +110,9 @@ class FdhostBus(can.BusABC):
         # NATIVE: opens without fixed pauses, sends the bit timing, starts the reader; lines go to the sink.
         self._native_bus = can_bus(serial, bytes(fields), line_sink=line_sink, receive_own=receive_own,
                                    queue_frames=RECEIVE_QUEUE_FRAMES)
-        if isinstance(parsed, channels.AdapterChannel) and parsed.serial is None:
+        if parsed.serial is None:  # the only adapter: name it by what was found
             self.channel_info = f"fdhost adapter {serial}"
+            self.channel = serial
 
     # -- receiving -------------------------------------------------------------------------------
 

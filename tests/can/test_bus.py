@@ -44,6 +44,12 @@ def test_open(fake_native):
         assert bus._native_bus.filters is None
 
 
+def test_the_only_adapter_names_the_channel(fake_native, monkeypatch):
+    monkeypatch.setattr(fake_native, "list_adapters", lambda: ["ab7"])
+    with open_bus(channel=None) as bus:
+        assert (bus.channel, bus.channel_info) == ("ab7", "fdhost adapter ab7")
+
+
 def test_receive(fake_native, caplog):
     bus = open_bus(channel="ab12")
     native = bus._native_bus
