@@ -108,8 +108,13 @@ class FdhostBus(can.BusABC):
             raise can.CanInitializationError("virtual channels are not available in this build")
         serial = channels.select_serial(parsed, native.list_adapters())  # NATIVE: serials, no claim
         # NATIVE: opens without fixed pauses, sends the bit timing, starts the reader; lines go to the sink.
-        self._native_bus = can_bus(serial, bytes(fields), line_sink=line_sink, receive_own=receive_own,
-                                   queue_frames=RECEIVE_QUEUE_FRAMES)
+        try:
+            self._native_bus = can_bus(serial, bytes(fields), line_sink=line_sink, receive_own=receive_own,
+                                       queue_frames=RECEIVE_QUEUE_FRAMES)
+        except can.CanError:
+            raise
+        except Exception as e:  # a refused command, a USB error: python-can expects this one type
+            raise can.CanInitializationError(f"{self.channel_info}: {e}") from e
         if parsed.serial is None:  # the only adapter: name it by what was found
             self.channel_info = f"fdhost adapter {serial}"
             self.channel = serial

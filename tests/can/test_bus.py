@@ -121,6 +121,15 @@ def test_detection_never_raises(fake_native, monkeypatch):
     assert FdhostBus._detect_available_configs() == []
 
 
+def test_a_failed_native_open_is_an_initialization_error(fake_native, monkeypatch):
+    def refuse(*args, **kwargs):
+        raise OSError(16, "Resource busy")
+
+    monkeypatch.setattr(fake_native, "CanBus", refuse)
+    with pytest.raises(can.CanInitializationError, match="Resource busy"):
+        open_bus(channel="AB12")
+
+
 def test_open_failures_are_initialization_errors(fdhost_backend, caplog):
     for kw, words in [(dict(channel="virtual:a/b"), "virtual bus name"), (dict(bitrate=1), "not supported"),
                       (dict(channel="AB12"), "no CanBus")]:  # the real extension without a native Bus yet
