@@ -242,6 +242,21 @@ int Adapter::clear_halt(std::uint8_t ep) {
     return 0;
 }
 
+int Adapter::set_halt(std::uint8_t ep) {
+    const int idx = ep_index(ep);
+    if (idx < 0) return LIBUSB_ERROR_PIPE;
+    std::lock_guard lk(mu_);
+    if (gone_ || unplugged_) return LIBUSB_ERROR_NO_DEVICE;
+    halted_[static_cast<std::size_t>(idx)] = true;
+    return 0;
+}
+
+bool Adapter::halted(std::uint8_t ep) {
+    const int idx = ep_index(ep);
+    std::lock_guard lk(mu_);
+    return idx >= 0 && halted_[static_cast<std::size_t>(idx)];
+}
+
 void Adapter::reset_endpoints() {
     std::lock_guard lk(mu_);
     halted_.fill(false);

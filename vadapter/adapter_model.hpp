@@ -31,6 +31,8 @@ public:
     int transfer(std::uint8_t ep, std::uint8_t* buf, int len, int* transferred, unsigned timeout_ms,
                  const std::atomic<bool>& closed);
     int clear_halt(std::uint8_t ep);
+    int set_halt(std::uint8_t ep);  // SET_FEATURE(ENDPOINT_HALT) from the host
+    bool halted(std::uint8_t ep);
     void reset_endpoints();
     // Error code a device-level fault (open, claim, serial read) makes the operation fail with, or 0.
     int device_fault(FaultKind kind, const FaultMatch& m);

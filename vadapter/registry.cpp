@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "usb_descriptors.hpp"
 
 namespace vad {
 namespace {
@@ -13,6 +12,8 @@ template <class T>
 std::uintptr_t token_of(T* p) {
     return reinterpret_cast<std::uintptr_t>(p);
 }
+
+constexpr std::size_t kRootHubPorts = 4;  // more when a device sits on a higher port
 
 }  // namespace
 
@@ -131,6 +132,27 @@ std::shared_ptr<VirtualDevice> Registry::device(libusb_device* dev) {
     return it == devices_.end() ? nullptr : it->second;
 }
 
+libusb_device* Registry::parent(libusb_device* dev) {
+    std::lock_guard lk(mu_);
+    const auto it = devices_.find(token_of(dev));
+    if (it == devices_.end() || it->second->port == 0) return nullptr;
+    for (const auto& d : enumeration_)
+        if (d->is_hub() && d->port == 0 && d->bus == it->second->bus && present(*d))
+            return reinterpret_cast<libusb_device*>(d->token);
+    return nullptr;
+}
+
+HubPorts Registry::hub_ports(const VirtualDevice& hub) const {
+    std::vector<std::uint8_t> ports;
+    for (const auto& d : enumeration_)
+        if (d.get() != &hub && d->bus == hub.bus && d->port > 0 && present(*d)) ports.push_back(d->port);
+    HubPorts p;
+    p.connected.assign(std::max<std::size_t>(kRootHubPorts, ports.empty() ? 0 : *std::max_element(ports.begin(), ports.end())),
+                       false);
+    for (const std::uint8_t n : ports) p.connected[n - 1u] = true;
+    return p;
+}
+
 std::shared_ptr<Handle> Registry::handle(libusb_device_handle* h) {
     std::lock_guard lk(mu_);
     const auto it = handles_.find(token_of(h));
@@ -246,7 +268,8 @@ int Registry::control(libusb_device_handle* h, const libusb_control_setup& setup
     const auto handle = live_handle(h);
     if (!handle) return LIBUSB_ERROR_NO_DEVICE;
     if (setup.wLength && !data) return LIBUSB_ERROR_INVALID_PARAM;
-    return standard_request(*handle->dev, setup, data);
+    VirtualDevice& d = *handle->dev;
+    return control_request(d, d.is_hub() ? hub_ports(d) : HubPorts{}, setup, data);
 }
 
 int Registry::bulk(libusb_device_handle* h, std::uint8_t ep, std::uint8_t* data, int len, int* transferred,

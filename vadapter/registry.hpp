@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "config.hpp"
+#include "control_requests.hpp"
 #include "virtual_device.hpp"
 
 namespace vad {
@@ -37,6 +38,7 @@ public:
     libusb_device* ref(libusb_device* dev);
     void unref(libusb_device* dev);
     std::shared_ptr<VirtualDevice> device(libusb_device* dev);
+    libusb_device* parent(libusb_device* dev);  // the root hub of its bus, when there is one
     std::shared_ptr<Handle> handle(libusb_device_handle* h);
 
     int open(libusb_device* dev, libusb_device_handle** out);
@@ -65,6 +67,7 @@ private:
     bool present(const VirtualDevice& d) const;                     // mu_ held
     void forget_if_unused(const std::shared_ptr<VirtualDevice>& d); // mu_ held
     void install(const std::shared_ptr<VirtualDevice>& d);          // mu_ held
+    HubPorts hub_ports(const VirtualDevice& hub) const;             // mu_ held
 
     static constexpr std::uintptr_t kTokenBase = 0x7AD000000000;
 

@@ -38,12 +38,19 @@ std::shared_ptr<VirtualDevice> make_other_device(const OtherDeviceConfig& cfg) {
     d->pid = cfg.pid;
     d->bus = cfg.bus;
     d->address = cfg.address;
-    d->device_class = cfg.vid == 0x1D6B ? 0x09 : 0x00;  // the usual root hub
     d->manufacturer = "fdhost virtual hardware";
     char name[48];
     std::snprintf(name, sizeof name, "Virtual device %04x:%04x", cfg.vid, cfg.pid);
     d->product = name;
-    d->interfaces.push_back(InterfaceLayout{0, static_cast<std::uint8_t>(d->device_class ? d->device_class : 0xFF), {}});
+    if (cfg.vid == 0x1D6B) {
+        // The usual root hub: no upstream port, and one interrupt endpoint for port status changes.
+        d->device_class = LIBUSB_CLASS_HUB;
+        d->port = 0;
+        d->interfaces.push_back(InterfaceLayout{
+            0, LIBUSB_CLASS_HUB, {EndpointLayout{0x81, 4, LIBUSB_TRANSFER_TYPE_INTERRUPT, 12}}});
+    } else {
+        d->interfaces.push_back(InterfaceLayout{0, LIBUSB_CLASS_VENDOR_SPEC, {}});
+    }
     return d;
 }
 
