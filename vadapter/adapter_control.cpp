@@ -64,7 +64,7 @@ bool Adapter::queue_raw(int ep, std::span<const std::uint8_t> bytes) {
     if (ep != 0x81 && ep != 0x82 && ep != 0x83) return false;
     std::lock_guard lk(mu_);
     in_queue_[(ep & 0x7F) - 1].emplace_back(bytes.begin(), bytes.end());
-    in_cv_[(ep & 0x7F) - 1].notify_all();
+    wake_waiters(in_cv_[(ep & 0x7F) - 1]);
     return true;
 }
 
@@ -75,7 +75,7 @@ void Adapter::bus_frame(BusFrame f) {
     f.origin = Origin::Injected;
     f.ready = now;
     bus_.submit(f);
-    in_cv_[0].notify_all();
+    wake_waiters(in_cv_[0]);
 }
 
 void Adapter::unplug(long long after_transfers, long long after_ms) {

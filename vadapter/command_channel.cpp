@@ -61,7 +61,7 @@ void Adapter::command(std::span<const std::uint8_t> f, Ps now) {
     logs_[VAD_LOG_ACKS].add(a);
     ++c_.acks_sent;
     in_queue_[1].push_back(std::move(a));
-    in_cv_[1].notify_all();
+    wake_waiters(in_cv_[1]);
 }
 
 std::vector<std::uint8_t> Adapter::execute(std::uint8_t code, std::span<const std::uint8_t> payload,
@@ -71,7 +71,7 @@ std::vector<std::uint8_t> Adapter::execute(std::uint8_t code, std::span<const st
         case CmdType::CMD_START_CAP:
             advance(now);  // frames that finished before the start are not captured
             capturing_ = true;
-            in_cv_[0].notify_all();
+            wake_waiters(in_cv_[0]);
             return {};
         case CmdType::CMD_STOP_CAP:
             advance(now);
@@ -99,7 +99,7 @@ std::vector<std::uint8_t> Adapter::execute(std::uint8_t code, std::span<const st
         }
         case CmdType::CMD_STOP_SEND:
             bus_.drop_queue();
-            out_cv_.notify_all();
+            wake_waiters(out_cv_);
             return {};
         default:
             if (code > code_of(CmdType::CMD_STOP_SEND)) ack = code_of(fdh::AckType::NACK_CALL_ERR);

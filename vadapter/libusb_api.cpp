@@ -5,10 +5,12 @@
 
 #include <cerrno>
 #include <cstdarg>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
 #include "async_transfers.hpp"
+#include "event_handling.hpp"
 #include "registry.hpp"
 #include "usb_descriptors.hpp"
 
@@ -66,6 +68,11 @@ int with_errno(int r) {
             if (e.code == r && e.posix_errno) errno = e.posix_errno;
     return r;
 }
+
+// What libusb_handle_events and libusb_handle_events_completed wait at most, as libusb does.
+constexpr timeval kDefaultEventWait{60, 0};
+
+bool valid_timeval(const timeval* tv) { return tv && tv->tv_sec >= 0 && tv->tv_usec >= 0 && tv->tv_usec < 1'000'000; }
 
 int present_check(libusb_device_handle* h, int interface_number) {
     if (interface_number < 0) return LIBUSB_ERROR_INVALID_PARAM;
@@ -317,20 +324,51 @@ void LIBUSB_CALL libusb_free_transfer(struct libusb_transfer* t) { vad::free_tra
 int LIBUSB_CALL libusb_submit_transfer(struct libusb_transfer* t) { return vad::submit_transfer(t); }
 int LIBUSB_CALL libusb_cancel_transfer(struct libusb_transfer* t) { return vad::cancel_transfer(t); }
 
+// ---------------------------------------------------------------- event handling
+
 int LIBUSB_CALL libusb_handle_events_timeout_completed(libusb_context*, struct timeval* tv, int* completed) {
-    return vad::handle_events(tv, completed);
+    if (!valid_timeval(tv)) return LIBUSB_ERROR_INVALID_PARAM;
+    return vad::events::handle(tv, completed);
 }
 
-int LIBUSB_CALL libusb_handle_events_timeout(libusb_context*, struct timeval* tv) {
-    return vad::handle_events(tv, nullptr);
+int LIBUSB_CALL libusb_handle_events_timeout(libusb_context* ctx, struct timeval* tv) {
+    return libusb_handle_events_timeout_completed(ctx, tv, nullptr);
 }
 
-int LIBUSB_CALL libusb_handle_events(libusb_context*) { return vad::handle_events(nullptr, nullptr); }
-
-int LIBUSB_CALL libusb_handle_events_completed(libusb_context*, int* completed) {
-    return vad::handle_events(nullptr, completed);
+int LIBUSB_CALL libusb_handle_events_completed(libusb_context* ctx, int* completed) {
+    timeval tv = kDefaultEventWait;
+    return libusb_handle_events_timeout_completed(ctx, &tv, completed);
 }
 
-void LIBUSB_CALL libusb_interrupt_event_handler(libusb_context*) { vad::interrupt_event_handler(); }
+int LIBUSB_CALL libusb_handle_events(libusb_context* ctx) { return libusb_handle_events_completed(ctx, nullptr); }
+
+int LIBUSB_CALL libusb_handle_events_locked(libusb_context*, struct timeval* tv) {
+    if (!valid_timeval(tv)) return LIBUSB_ERROR_INVALID_PARAM;
+    return vad::events::handle_locked(tv);
+}
+
+void LIBUSB_CALL libusb_interrupt_event_handler(libusb_context*) { vad::events::interrupt(); }
+int LIBUSB_CALL libusb_try_lock_events(libusb_context*) { return vad::events::try_lock(); }
+void LIBUSB_CALL libusb_lock_events(libusb_context*) { vad::events::lock(); }
+void LIBUSB_CALL libusb_unlock_events(libusb_context*) { vad::events::unlock(); }
+int LIBUSB_CALL libusb_event_handling_ok(libusb_context*) { return 1; }  // no device close ever needs the lock
+int LIBUSB_CALL libusb_event_handler_active(libusb_context*) { return vad::events::handler_active(); }
+void LIBUSB_CALL libusb_lock_event_waiters(libusb_context*) { vad::events::lock_waiters(); }
+void LIBUSB_CALL libusb_unlock_event_waiters(libusb_context*) { vad::events::unlock_waiters(); }
+
+int LIBUSB_CALL libusb_wait_for_event(libusb_context*, struct timeval* tv) {
+    if (tv && !valid_timeval(tv)) return LIBUSB_ERROR_INVALID_PARAM;
+    return vad::events::wait_for_event(tv);
+}
+
+// Transfer time-outs are served inside the library, as on platforms with a timer descriptor.
+int LIBUSB_CALL libusb_pollfds_handle_timeouts(libusb_context*) { return 1; }
+int LIBUSB_CALL libusb_get_next_timeout(libusb_context*, struct timeval*) { return 0; }
+
+const struct libusb_pollfd** LIBUSB_CALL libusb_get_pollfds(libusb_context*) { return vad::events::pollfds(); }
+void LIBUSB_CALL libusb_free_pollfds(const struct libusb_pollfd** pollfds) { std::free(pollfds); }
+// The one event source exists from the start and never changes, so the notifiers never fire.
+void LIBUSB_CALL libusb_set_pollfd_notifiers(libusb_context*, libusb_pollfd_added_cb, libusb_pollfd_removed_cb,
+                                             void*) {}
 
 }  // extern "C"

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "async_transfers.hpp"
+
 
 namespace vad {
 namespace {
@@ -69,6 +71,7 @@ int Registry::configure(std::string_view text) {
     adapters_ = std::move(adapters);
     config_ = std::move(cfg);
     error_.clear();
+    device_changed();  // transfers on the devices that are gone end
     return 0;
 }
 
@@ -200,6 +203,7 @@ void Registry::close(libusb_device_handle* h) {
     }
     // Transfers still waiting on this handle see the flag and end.
     if (handle->dev->adapter) handle->dev->adapter->wake_all();
+    device_changed();
 }
 
 int Registry::check_open(libusb_device_handle* h) {
