@@ -113,8 +113,8 @@ def test_generator_traffic_fills_transfers_in_order_without_loss(rig, vad):
 ])
 def test_cancel_and_timeout_end_waiting_transfers(rig, vad, endpoint, timeout_ms, cancel, status):
     a = rig("capture=1")
-    t = a.submit("x", endpoint, 2048, timeout_ms)
     start = time.monotonic()
+    t = a.submit("x", endpoint, 2048, timeout_ms)
     if cancel:
         assert a.cancel(t) == 0 and a.cancel(t) == ERROR_NOT_FOUND  # a second cancel finds nothing
     else:
@@ -158,10 +158,10 @@ def test_out_transfers_and_their_replies(rig, vad):
 
 def test_write_waits_for_room_on_the_bus_or_times_out(rig, vad):
     a = rig("txbuf=1;nominal=1k")  # 47 ms per classic frame
+    start = time.monotonic()
     a.submit("first", 0x03, tx_record(1, fd=False))
     a.submit("second", 0x03, tx_record(2, fd=False), 10)  # no room on the bus within 10 ms
     a.submit("third", 0x03, tx_record(3, fd=False))       # room once the first has left
-    start = time.monotonic()
     a.wait(3)
     assert [(n, s) for n, s, _ in a.done] == [("first", COMPLETED), ("second", TIMED_OUT), ("third", COMPLETED)]
     assert time.monotonic() - start >= 0.04

@@ -20,18 +20,27 @@ int ep_index(std::uint8_t ep) noexcept {
 
 }  // namespace
 
-Adapter::Adapter(const AdapterConfig& cfg) : cfg_(cfg), serial_(cfg.serial) {
+Adapter::Adapter(const AdapterConfig& cfg, std::shared_ptr<CanBus> bus)
+    : bus_(std::move(bus)), mu_(bus_->mutex()), cfg_(cfg), serial_(cfg.serial) {
+    std::lock_guard lk(mu_);
     const Ps now = now_ps();
     capturing_ = cfg.capture;
     nominal_bps_ = cfg.nominal_bps;
     data_bps_ = cfg.data_bps;
     fd_mode_ = cfg.fd;
-    bus_.set_bit_times({bit_time_from_rate(cfg.nominal_bps), bit_time_from_rate(cfg.data_bps)});
-    bus_.set_worst_stuffing(cfg.worst_stuffing);
-    bus_.idle_until(now);
+    times_ = {bit_time_from_rate(cfg.nominal_bps), bit_time_from_rate(cfg.data_bps)};
+    worst_stuffing_ = cfg.worst_stuffing;
     if (cfg.gen.enabled) gen_ = Generator(cfg.gen, now);
     for (const Fault& f : cfg.faults) add_fault_locked(f);
     cfg_.faults.clear();
+    // Frames other nodes finished before it was plugged in are none of its business.
+    bus_->advance(now);
+    if (!unplugged_) port_ = bus_->attach(*this);
+}
+
+Adapter::~Adapter() {
+    std::lock_guard lk(mu_);
+    leave_bus();
 }
 
 // ---------------------------------------------------------------- state helpers (mu_ held)
@@ -43,6 +52,7 @@ int Adapter::alive(Ps now, const std::atomic<bool>& closed) {
 }
 
 void Adapter::unplug_now() {
+    leave_bus();  // without power it is no node on the CAN bus either
     unplugged_ = true;
     c_.unplugged = 1;
     notify_all();
@@ -249,7 +259,7 @@ Ps Adapter::rx_wake_time() const {
     if (!fifo_.empty()) return fifo_.front().done + flush;
     // Frames finishing while capture is off are dropped, so they are no reason to wake up.
     if (!capturing_) return NEVER;
-    const Ps t = bus_.next_completion(gen_);
+    const Ps t = bus_->next_completion();
     return t == NEVER ? NEVER : t + flush;
 }
 
@@ -321,6 +331,7 @@ bool Adapter::has_serial() {
 
 void Adapter::retire() {
     std::lock_guard lk(mu_);
+    leave_bus();
     gone_ = true;
     notify_all();
 }
@@ -332,21 +343,29 @@ void Adapter::wake_all() {
 
 // ---------------------------------------------------------------- the bus behind the adapter
 
-void Adapter::advance(Ps now) {
-    const std::size_t queued = bus_.queued();
-    bus_.advance(now, gen_, [this](const BusFrame& f, Ps end) { on_bus_frame(f, end); });
-    if (bus_.queued() < queued) wake_waiters(out_cv_);
+void Adapter::advance(Ps now) { bus_->advance(now); }
+
+void Adapter::leave_bus() {
+    bus_->detach(port_);
+    port_ = -1;
 }
 
-void Adapter::on_bus_frame(const BusFrame& f, Ps end) {
+void Adapter::on_frame(const BusFrame& f, Ps end, bool sender) {
     ++c_.bus_frames;
     if (f.origin == Origin::Generator) ++c_.gen_frames;
-    if (f.origin == Origin::Host) {
+    if (sender) wake_waiters(out_cv_);  // room in its transmit queue
+    if (sender && f.origin == Origin::Host) {
         if (cfg_.echo) capture(f, end, true);
         if (cfg_.loopback) capture(f, end, false);
     } else {
-        capture(f, end, false);
+        capture(f, end, false);  // another node's frame, or one put on the bus from outside
     }
+}
+
+void Adapter::on_bus_changed() {
+    // Readers recompute when the next frame is due; writers look for room again.
+    wake_waiters(in_cv_[0]);
+    wake_waiters(out_cv_);
 }
 
 void Adapter::capture(const BusFrame& f, Ps end, bool dir) {

@@ -1,5 +1,6 @@
-// One virtual RU-ZEDUZ: its three endpoint pairs, the command channel, the CAN bus behind it,
-// the receive FIFO, faults, logs and counters. Every public member is thread-safe.
+// One virtual RU-ZEDUZ: its three endpoint pairs, the command channel, its node on a CAN bus,
+// the receive FIFO, faults, logs and counters. Every public member is thread-safe; the model runs
+// under the lock of its bus, which it shares with the other adapters on that bus.
 #pragma once
 #include <array>
 #include <atomic>
@@ -12,6 +13,8 @@
 #include <string_view>
 #include <vector>
 
+#include <memory>
+
 #include "bus.hpp"
 #include "config.hpp"
 #include "containers.hpp"
@@ -21,9 +24,12 @@
 
 namespace vad {
 
-class Adapter {
+class Adapter final : public BusNode {
 public:
-    explicit Adapter(const AdapterConfig& cfg);
+    Adapter(const AdapterConfig& cfg, std::shared_ptr<CanBus> bus);
+    ~Adapter() override;
+    Adapter(const Adapter&) = delete;
+    Adapter& operator=(const Adapter&) = delete;
 
     // --- USB side ---
     // One bulk transfer; bit 7 of the endpoint gives the direction. `closed` is the handle's flag:
@@ -108,10 +114,19 @@ private:
     int transmit(std::span<const std::uint8_t> record, Ps now, Ps deadline, Ps& wake);
 
     void advance(Ps now);
-    void on_bus_frame(const BusFrame& f, Ps end);
+    void leave_bus();
     void capture(const BusFrame& f, Ps end, bool dir);
 
-    mutable std::mutex mu_;
+    // BusNode, called by the bus with mu_ held.
+    BitTimes bit_times() const override { return times_; }
+    bool worst_stuffing() const override { return worst_stuffing_; }
+    Generator& generator() override { return gen_; }
+    void on_frame(const BusFrame& f, Ps end, bool sender) override;
+    void on_bus_changed() override;
+
+    const std::shared_ptr<CanBus> bus_;
+    std::mutex& mu_;                    // the bus's
+    int port_ = -1;                     // on the bus; -1 once unplugged or retired
     std::condition_variable in_cv_[3];  // readers of 0x81, 0x82, 0x83
     std::condition_variable out_cv_;    // writers waiting for room on the bus, or for a time-out
 
@@ -124,7 +139,8 @@ private:
     Ps unplug_at_ = NEVER;
 
     bool capturing_ = false;
-    Bus bus_;
+    BitTimes times_;
+    bool worst_stuffing_ = false;
     Generator gen_;
     std::deque<RxFrame> fifo_;
     std::deque<std::vector<std::uint8_t>> in_queue_[3];  // raw containers (0x81), acks (0x82), raw (0x83)

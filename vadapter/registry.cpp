@@ -145,10 +145,17 @@ libusb_device* Registry::parent(libusb_device* dev) {
     return nullptr;
 }
 
+std::vector<const VirtualDevice*> Registry::present_on(std::uint8_t usb_bus) const {
+    std::vector<const VirtualDevice*> out;
+    for (const auto& d : enumeration_)
+        if (d->bus == usb_bus && present(*d)) out.push_back(d.get());
+    return out;
+}
+
 HubPorts Registry::hub_ports(const VirtualDevice& hub) const {
     std::vector<std::uint8_t> ports;
-    for (const auto& d : enumeration_)
-        if (d.get() != &hub && d->bus == hub.bus && d->port > 0 && present(*d)) ports.push_back(d->port);
+    for (const VirtualDevice* d : present_on(hub.bus))
+        if (d != &hub && d->port > 0) ports.push_back(d->port);
     HubPorts p;
     p.connected.assign(std::max<std::size_t>(kRootHubPorts, ports.empty() ? 0 : *std::max_element(ports.begin(), ports.end())),
                        false);
@@ -346,6 +353,54 @@ int Registry::replug(int index) {
     forget_if_unused(old);
     old = fresh;
     return 0;
+}
+
+int Registry::plug(const std::string& can_bus, std::string_view items) {
+    std::lock_guard lk(mu_);
+    // Names are listed one per line: no control characters in them.
+    if (std::any_of(can_bus.begin(), can_bus.end(), [](unsigned char ch) { return ch < 0x20 || ch == 0x7F; })) {
+        error_ = "CAN bus names are printable text";
+        return -1;
+    }
+    const auto index = static_cast<int>(adapters_.size());
+    AdapterConfig cfg;
+    cfg.serial = default_serial(index);
+    cfg.can_bus = can_bus;
+    // Like plugging into the computer: the first free port of USB bus 1 and the next address.
+    cfg.bus = 1;
+    std::vector<bool> port_used(256), address_used(128);
+    std::uint8_t highest = 1;
+    for (const VirtualDevice* d : present_on(cfg.bus)) {
+        port_used[d->port] = true;
+        address_used[d->address & 0x7F] = true;
+        highest = std::max(highest, d->address);
+    }
+    cfg.port = static_cast<std::uint8_t>(std::find(port_used.begin() + 1, port_used.end(), false) - port_used.begin());
+    int address = highest + 1;
+    for (int a = 2; address > 127 && a <= 127; ++a)
+        if (!address_used[static_cast<std::size_t>(a)]) address = a;
+    if (address > 127) {
+        error_ = "no free address on USB bus 1";
+        return -1;
+    }
+    cfg.address = static_cast<std::uint8_t>(address);
+    std::string error;
+    if (!apply_adapter_items(cfg, items, error)) {
+        error_ = std::move(error);
+        return -1;
+    }
+    auto d = make_adapter_device(cfg, index);
+    install(d);
+    enumeration_.push_back(d);
+    adapters_.push_back(d);
+    config_.adapters.push_back(std::move(cfg));
+    return index;
+}
+
+std::string Registry::can_bus_of(int index) {
+    std::lock_guard lk(mu_);
+    if (index < 0 || index >= static_cast<int>(adapters_.size())) return {};
+    return config_.adapters[static_cast<std::size_t>(index)].can_bus;
 }
 
 }  // namespace vad

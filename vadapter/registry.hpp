@@ -59,6 +59,10 @@ public:
     std::shared_ptr<Adapter> adapter(int index);
     int adapter_count();
     int replug(int index);
+    // A fresh adapter plugged in now, on the named CAN bus, configured by per-adapter items:
+    // its index, or -1 with last_error() set.
+    int plug(const std::string& can_bus, std::string_view items);
+    std::string can_bus_of(int index);  // empty for a bus of its own
 
 private:
     Registry();
@@ -68,6 +72,7 @@ private:
     void forget_if_unused(const std::shared_ptr<VirtualDevice>& d); // mu_ held
     void install(const std::shared_ptr<VirtualDevice>& d);          // mu_ held
     HubPorts hub_ports(const VirtualDevice& hub) const;             // mu_ held
+    std::vector<const VirtualDevice*> present_on(std::uint8_t usb_bus) const;  // mu_ held
 
     static constexpr std::uintptr_t kTokenBase = 0x7AD000000000;
 

@@ -20,8 +20,8 @@ int Adapter::transmit(std::span<const std::uint8_t> record, Ps now, Ps deadline,
     // A waiter woken late still counts only the room made before its deadline.
     const Ps t = std::min(now, deadline);
     advance(t);
-    if (bus_.queued() >= cfg_.txbuf) {
-        wake = bus_.next_completion(gen_);
+    if (bus_->queued(port_) >= cfg_.txbuf) {
+        wake = bus_->next_completion();
         return NOTHING;
     }
 
@@ -43,8 +43,7 @@ int Adapter::transmit(std::span<const std::uint8_t> record, Ps now, Ps deadline,
 
     logs_[VAD_LOG_TX].add(record);
     ++c_.tx_records;
-    bus_.submit(f);
-    wake_waiters(in_cv_[0]);
+    bus_->submit(port_, f);  // wakes every node's readers
     return 0;
 }
 

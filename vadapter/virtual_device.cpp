@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "can_buses.hpp"
 #include "constants.hpp"
 
 namespace vad {
@@ -27,7 +28,7 @@ std::shared_ptr<VirtualDevice> make_adapter_device(const AdapterConfig& cfg, int
         d->interfaces.push_back(InterfaceLayout{n, 0xFF,
                                                 {EndpointLayout{static_cast<std::uint8_t>(n + 1), 512},
                                                  EndpointLayout{static_cast<std::uint8_t>(0x81 + n), 512}}});
-    d->adapter = std::make_shared<Adapter>(cfg);
+    d->adapter = std::make_shared<Adapter>(cfg, can_bus(cfg.can_bus));
     d->adapter_index = index;
     return d;
 }
