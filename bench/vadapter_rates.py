@@ -1,5 +1,7 @@
-"""Measures the virtual adapter behind pyusb: the CPU an idle 1 ms read loop costs, and what a
-reader doing dev.read(0x81, 51200, timeout=1) in a loop receives from a saturated bus.
+"""Measures the virtual adapter behind pyusb: the CPU an idle 1 ms read loop costs, what a
+reader doing dev.read(0x81, 51200, timeout=1) in a loop receives from a saturated bus, how often
+an event-handling loop over pending asynchronous reads wakes up on an idle bus, and what such a
+loop receives from a saturated one.
 
     python3 bench/vadapter_rates.py [--seconds 3]
 
@@ -13,6 +15,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests"))
+from libusb_raw import COMPLETED, AsyncTransfers, Libusb  # noqa: E402
 from vadapter import DLC_LENGTHS, VirtualAdapter, library_path, use_with_pyusb  # noqa: E402
 
 import usb.core  # noqa: E402
@@ -148,6 +151,89 @@ def saturated(vad, gen, seconds, flush_us=0):
         usb.util.dispose_resources(dev)
 
 
+def thread_wakeups(name):
+    """Context switches so far of the threads of this process called `name`."""
+    total = 0
+    for tid in os.listdir("/proc/self/task"):
+        try:
+            with open(f"/proc/self/task/{tid}/comm") as f:
+                if f.read().strip() != name:
+                    continue
+            with open(f"/proc/self/task/{tid}/status") as f:
+                total += sum(int(line.split()[1]) for line in f if "ctxt_switches" in line)
+        except FileNotFoundError:
+            pass
+    return total
+
+
+def idle_async(vad, seconds, transfers=8):
+    """Wake-ups per second while `transfers` bulk reads of 0x81 wait on an idle bus: returns of
+    libusb_handle_events in a thread of its own, and context switches of the library's transfer thread."""
+    import threading
+
+    vad.configure("capture=1")
+    usb = Libusb()
+    handle = usb.open(1, 2)
+    a = AsyncTransfers(usb, handle)
+    for n in range(transfers):
+        a.submit(f"in{n}", 0x81, 51200)
+    returns, stop = [0], threading.Event()
+
+    def handler():
+        while not stop.is_set():
+            usb.lib.libusb_handle_events(None)
+            returns[0] += 1
+
+    th = threading.Thread(target=handler)
+    th.start()
+    time.sleep(0.1)
+    r0, s0, t0 = returns[0], thread_wakeups("vadapter-usb"), time.perf_counter()
+    time.sleep(seconds)
+    r1, s1, t1 = returns[0], thread_wakeups("vadapter-usb"), time.perf_counter()
+    stop.set()
+    usb.lib.libusb_interrupt_event_handler(None)
+    th.join()
+    a.finish()
+    usb.close(handle)
+    return (r1 - r0) / (t1 - t0), (s1 - s0) / (t1 - t0)
+
+
+def saturated_async(vad, gen, seconds, transfers=8):
+    """Frames/s, sequence gaps and completions per wake-up of a handle_events loop that keeps
+    `transfers` reads of 0x81 in flight, resubmitting each from its completion."""
+    vad.configure(f"capture=1;gen={gen}")
+    usb = Libusb()
+    handle = usb.open(1, 2)
+    a = AsyncTransfers(usb, handle)
+    live = [a.submit(f"{n}", 0x81, 51200) for n in range(transfers)]
+    frames = gaps = wakeups = completions = 0
+    expected = None
+    end = time.perf_counter() + seconds
+    w0, c0 = time.perf_counter(), time.process_time()
+    while time.perf_counter() < end:
+        usb.handle_events(0.1)
+        wakeups += 1
+        batch, a.done = a.done, []
+        completions += len(batch)
+        for name, status, c in batch:
+            if status != COMPLETED:
+                continue
+            n = struct.unpack_from("<H", c, 2)[0]
+            off = 4
+            while off < 4 + n:
+                seq = c[off + 8] | c[off + 9] << 8 | c[off + 10] << 16
+                gaps += expected is not None and seq != expected
+                expected = (seq + 1) & 0xFFFFFF
+                off += 12 + DLC_LENGTHS[c[off + 11] >> 4]
+                frames += 1
+            a.resubmit(live[int(name)])
+    wall, cpu = time.perf_counter() - w0, time.process_time() - c0
+    a.finish()
+    usb.close(handle)
+    return {"rate": frames / wall, "gaps": gaps, "per_wakeup": completions / max(wakeups, 1),
+            "cpu": 100 * cpu / wall}
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--seconds", type=float, default=3.0)
@@ -169,6 +255,15 @@ def main():
         print(f"saturated {name:22s} {r['rate']:8.0f} frames/s (bus {bus_rate:6.0f}, {100 * r['rate'] / bus_rate:5.1f} %),"
               f" gaps {r['gaps']}, overflow {r['overflow']}, backlog {r['backlog']} frames,"
               f" {r['reads']:6.0f} reads/s, reader CPU {r['cpu']:5.1f} %, worst delay {r['worst_delay_us']} us")
+
+    handler, engine = idle_async(vad, args.seconds)
+    print(f"idle async, 8 reads pending:  handle_events returns {handler:.2f}/s,"
+          f" transfer thread wakes {engine:.2f}/s (target 0)")
+    for name, gen, bus_rate in SATURATED:
+        r = saturated_async(vad, gen, args.seconds)
+        print(f"saturated async {name:16s} {r['rate']:8.0f} frames/s (bus {bus_rate:6.0f},"
+              f" {100 * r['rate'] / bus_rate:5.1f} %), gaps {r['gaps']},"
+              f" {r['per_wakeup']:5.2f} completions per wake-up, process CPU {r['cpu']:5.1f} %")
 
 
 if __name__ == "__main__":

@@ -1,5 +1,4 @@
 """The virtual RU-ZEDUZ adapter seen through unmodified pyusb (no fdhost module involved)."""
-import ctypes
 import os
 import struct
 import subprocess
@@ -10,6 +9,7 @@ import time
 import pytest
 
 sys.path.insert(0, os.path.dirname(__file__))
+from libusb_raw import CANCELLED, COMPLETED, TYPE_BULK, TYPE_CONTROL, AsyncTransfers, Libusb  # noqa: E402
 from vadapter import (HEARTBEAT, VirtualAdapter, ack_frame, command_frame, container, crc16,  # noqa: E402
                       library_path, parse_container, tx_record, use_with_pyusb)
 
@@ -545,57 +545,29 @@ def test_full_transmit_queue_times_out_writes(rig, vad):
     assert vad.counter("tx_queue_full") == 1
 
 
-class _Transfer(ctypes.Structure):
-    pass
-
-
-_Callback = ctypes.CFUNCTYPE(None, ctypes.POINTER(_Transfer))
-_Transfer._fields_ = [("dev_handle", ctypes.c_void_p), ("flags", ctypes.c_uint8), ("endpoint", ctypes.c_uint8),
-                      ("type", ctypes.c_uint8), ("timeout", ctypes.c_uint), ("status", ctypes.c_int),
-                      ("length", ctypes.c_int), ("actual_length", ctypes.c_int), ("callback", _Callback),
-                      ("user_data", ctypes.c_void_p), ("buffer", ctypes.c_void_p), ("num_iso_packets", ctypes.c_int)]
-
-
 def test_asynchronous_transfers(vad):
     """The libusb async interface: bulk, control, cancel, each completed inside event handling."""
     vad.configure("capture=1")
-    L, c = vad.lib, ctypes
-    L.libusb_get_device_list.argtypes = [c.c_void_p, c.POINTER(c.POINTER(c.c_void_p))]
-    L.libusb_open.argtypes = [c.c_void_p, c.POINTER(c.c_void_p)]
-    L.libusb_alloc_transfer.restype = c.POINTER(_Transfer)
-    for name in ("libusb_submit_transfer", "libusb_cancel_transfer", "libusb_free_transfer"):
-        getattr(L, name).argtypes = [c.POINTER(_Transfer)]
-    L.libusb_handle_events_timeout.argtypes = [c.c_void_p, c.c_void_p]
-    L.libusb_close.argtypes = [c.c_void_p]
-    devs, handle = c.POINTER(c.c_void_p)(), c.c_void_p()
-    assert L.libusb_get_device_list(None, c.byref(devs)) == 1 and L.libusb_open(devs[0], c.byref(handle)) == 0
-    L.libusb_free_device_list.argtypes = [c.POINTER(c.c_void_p), c.c_int]
-    L.libusb_free_device_list(devs, 1)
-    done = []
-    callback = _Callback(lambda t: done.append((t.contents.status, t.contents.actual_length)))
+    usb = Libusb()
+    handle = usb.open(1, 2)
+    a = AsyncTransfers(usb, handle)
 
-    def run(endpoint, kind, data, timeout=100, cancel=False):
-        buf = c.create_string_buffer(bytes(data), len(data))
-        t = L.libusb_alloc_transfer(0)
-        t.contents.dev_handle, t.contents.endpoint, t.contents.type = handle, endpoint, kind
-        t.contents.timeout, t.contents.length, t.contents.callback = timeout, len(data), callback
-        t.contents.buffer = c.cast(buf, c.c_void_p)
-        assert L.libusb_submit_transfer(t) == 0
+    def run(endpoint, data, timeout=100, cancel=False, kind=TYPE_BULK):
+        t = a.submit("t", endpoint, data, timeout, kind)
         if cancel:
-            assert L.libusb_cancel_transfer(t) == 0
-        tv = (c.c_long * 2)(1, 0)
-        while not done:
-            L.libusb_handle_events_timeout(None, tv)
-        L.libusb_free_transfer(t)
-        return done.pop(), buf.raw
+            assert a.cancel(t) == 0
+        a.wait(1)
+        _, status, reply = a.done.pop()
+        return status, reply
 
-    assert run(0x03, 2, tx_record(0x42))[0] == (0, 88)
-    (status, n), raw = run(0x81, 2, bytes(51200))
-    assert status == 0 and parse_container(raw[:n])[0].id == 0x42
-    (status, n), raw = run(0, 0, bytes.fromhex("8006000100001200") + bytes(18))
-    assert (status, n) == (0, 18) and struct.unpack_from("<HH", raw, 16) == (VID, PID)
-    assert run(0x82, 2, bytes(64), timeout=5000, cancel=True)[0] == (3, 0)  # cancelled, not waited for
-    L.libusb_close(handle)
+    assert run(0x03, tx_record(0x42)) == (COMPLETED, b"")
+    status, raw = run(0x81, 51200)
+    assert status == COMPLETED and parse_container(raw)[0].id == 0x42
+    status, raw = run(0, bytes.fromhex("8006000100001200") + bytes(18), kind=TYPE_CONTROL)
+    assert (status, len(raw)) == (COMPLETED, 18) and struct.unpack_from("<HH", raw, 8) == (VID, PID)
+    assert run(0x82, 64, timeout=5000, cancel=True) == (CANCELLED, b"")  # cancelled, not waited for
+    a.finish()
+    usb.close(handle)
 
 
 def test_bad_configuration_is_refused_and_keeps_the_model(rig, vad):

@@ -84,6 +84,10 @@ class VirtualAdapter:
             ("vad_last_command", c.c_long, [c.c_int, u8p, sz]),
             ("vad_last_tx", c.c_long, [c.c_int, u8p, sz]),
             ("vad_now_us", c.c_uint64, []),
+            ("vad_plug", c.c_int, [c.c_char_p, c.c_char_p]),
+            ("vad_serial", c.c_long, [c.c_int, c.c_char_p, sz]),
+            ("vad_can_bus", c.c_long, [c.c_int, c.c_char_p, sz]),
+            ("vad_can_buses", c.c_long, [c.c_char_p, sz]),
         ):
             fn = getattr(L, name)
             fn.restype, fn.argtypes = res, args
@@ -134,6 +138,34 @@ class VirtualAdapter:
 
     def replug(self, adapter: int = 0) -> None:
         self._check(self.lib.vad_replug(adapter))
+
+    def plug(self, can_bus: str = "", config: str = "") -> int:
+        """Plugs in a fresh adapter on the named virtual CAN bus ("": a bus of its own), configured by
+        per-adapter items ("capture=1;serial=X"); returns its adapter index. unplug() takes it away."""
+        index = self.lib.vad_plug(can_bus.encode(), config.encode())
+        if index < 0:
+            raise VadError(self.lib.vad_last_error().decode())
+        return index
+
+    def _text(self, fn, *args) -> str:
+        n = fn(*args, None, 0)
+        if n < 0:
+            raise VadError(self.lib.vad_last_error().decode())
+        buf = ctypes.create_string_buffer(n + 1)
+        fn(*args, buf, len(buf))
+        return buf.value.decode()
+
+    def serial(self, adapter: int = 0) -> str:
+        return self._text(self.lib.vad_serial, adapter)
+
+    def can_bus(self, adapter: int = 0) -> str:
+        """The named CAN bus the adapter is on; "" for a bus of its own."""
+        return self._text(self.lib.vad_can_bus, adapter)
+
+    def can_buses(self) -> dict[str, int]:
+        """Named CAN buses with adapters on them, and how many."""
+        lines = self._text(self.lib.vad_can_buses).splitlines()
+        return {name: int(count) for name, count in (line.rsplit(" ", 1) for line in lines)}
 
     # --- observation
     def counters(self, adapter: int = 0) -> dict[str, int]:

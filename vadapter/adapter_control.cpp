@@ -17,7 +17,7 @@ long copy_entry(const std::vector<std::uint8_t>* e, std::uint8_t* buf, std::size
 }  // namespace
 
 bool Adapter::apply(std::string_view key, std::string_view value, std::string& error) {
-    if (key == "serial" || key == "bus" || key == "port") {
+    if (key == "serial" || key == "bus" || key == "port" || key == "canbus") {
         error = "only vad_configure sets ";
         error.append(key);
         return false;
@@ -31,14 +31,15 @@ bool Adapter::apply(std::string_view key, std::string_view value, std::string& e
     if (key == "nominal" || key == "data") {
         nominal_bps_ = next.nominal_bps;
         data_bps_ = next.data_bps;
-        bus_.set_bit_times({bit_time_from_rate(next.nominal_bps), bit_time_from_rate(next.data_bps)});
+        times_ = {bit_time_from_rate(next.nominal_bps), bit_time_from_rate(next.data_bps)};
     }
-    if (key == "stuffing") bus_.set_worst_stuffing(next.worst_stuffing);
+    if (key == "stuffing") worst_stuffing_ = next.worst_stuffing;
     if (key == "gen") gen_ = Generator(next.gen, now);
     if (key == "fault") add_fault_locked(next.faults.back());
     next.faults.clear();
     cfg_ = std::move(next);
     notify_all();
+    bus_->changed();  // its timing or generator may change when the others' next frame is due
     return true;
 }
 
@@ -64,7 +65,7 @@ bool Adapter::queue_raw(int ep, std::span<const std::uint8_t> bytes) {
     if (ep != 0x81 && ep != 0x82 && ep != 0x83) return false;
     std::lock_guard lk(mu_);
     in_queue_[(ep & 0x7F) - 1].emplace_back(bytes.begin(), bytes.end());
-    in_cv_[(ep & 0x7F) - 1].notify_all();
+    wake_waiters(in_cv_[(ep & 0x7F) - 1]);
     return true;
 }
 
@@ -74,8 +75,7 @@ void Adapter::bus_frame(BusFrame f) {
     advance(now);
     f.origin = Origin::Injected;
     f.ready = now;
-    bus_.submit(f);
-    in_cv_[0].notify_all();
+    bus_->submit(port_, f);
 }
 
 void Adapter::unplug(long long after_transfers, long long after_ms) {

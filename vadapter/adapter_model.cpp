@@ -4,6 +4,7 @@
 #include <cstring>
 #include <libusb.h>
 
+#include "async_transfers.hpp"
 #include "constants.hpp"
 #include "receive_container.hpp"
 
@@ -19,18 +20,27 @@ int ep_index(std::uint8_t ep) noexcept {
 
 }  // namespace
 
-Adapter::Adapter(const AdapterConfig& cfg) : cfg_(cfg), serial_(cfg.serial) {
+Adapter::Adapter(const AdapterConfig& cfg, std::shared_ptr<CanBus> bus)
+    : bus_(std::move(bus)), mu_(bus_->mutex()), cfg_(cfg), serial_(cfg.serial) {
+    std::lock_guard lk(mu_);
     const Ps now = now_ps();
     capturing_ = cfg.capture;
     nominal_bps_ = cfg.nominal_bps;
     data_bps_ = cfg.data_bps;
     fd_mode_ = cfg.fd;
-    bus_.set_bit_times({bit_time_from_rate(cfg.nominal_bps), bit_time_from_rate(cfg.data_bps)});
-    bus_.set_worst_stuffing(cfg.worst_stuffing);
-    bus_.idle_until(now);
+    times_ = {bit_time_from_rate(cfg.nominal_bps), bit_time_from_rate(cfg.data_bps)};
+    worst_stuffing_ = cfg.worst_stuffing;
     if (cfg.gen.enabled) gen_ = Generator(cfg.gen, now);
     for (const Fault& f : cfg.faults) add_fault_locked(f);
     cfg_.faults.clear();
+    // Frames other nodes finished before it was plugged in are none of its business.
+    bus_->advance(now);
+    if (!unplugged_) port_ = bus_->attach(*this);
+}
+
+Adapter::~Adapter() {
+    std::lock_guard lk(mu_);
+    leave_bus();
 }
 
 // ---------------------------------------------------------------- state helpers (mu_ held)
@@ -42,6 +52,7 @@ int Adapter::alive(Ps now, const std::atomic<bool>& closed) {
 }
 
 void Adapter::unplug_now() {
+    leave_bus();  // without power it is no node on the CAN bus either
     unplugged_ = true;
     c_.unplugged = 1;
     notify_all();
@@ -50,6 +61,12 @@ void Adapter::unplug_now() {
 void Adapter::notify_all() {
     for (auto& cv : in_cv_) cv.notify_all();
     out_cv_.notify_all();
+    device_changed();
+}
+
+void Adapter::wake_waiters(std::condition_variable& cv) {
+    cv.notify_all();
+    device_changed();
 }
 
 void Adapter::wait(Lock& lk, std::condition_variable& cv, Ps until) {
@@ -85,67 +102,103 @@ void Adapter::add_fault_locked(const Fault& f) {
 int Adapter::transfer(std::uint8_t ep, std::uint8_t* buf, int len, int* transferred, unsigned timeout_ms,
                       const std::atomic<bool>& closed) {
     *transferred = 0;
-    const int idx = ep_index(ep);
-    if (idx < 0) return LIBUSB_ERROR_NOT_FOUND;
+    if (ep_index(ep) < 0) return LIBUSB_ERROR_NOT_FOUND;
     if (len < 0 || (len > 0 && !buf)) return LIBUSB_ERROR_INVALID_PARAM;
 
     Lock lk(mu_);
-    const Ps now = now_ps();
-    const Ps deadline = timeout_ms == 0 ? NEVER : now + Ps{timeout_ms} * PS_PER_MS;
-    if (int e = alive(now, closed)) return e;
+    const Ps start = now_ps();
+    const Ps deadline = timeout_ms == 0 ? NEVER : start + Ps{timeout_ms} * PS_PER_MS;
+    const Start s = begin_locked(ep, len, start, closed);
+    if (s.result) return s.result;
+    for (;;) {
+        const Ps now = now_ps();
+        Ps wake = NEVER;
+        const int r = attempt_locked(ep, buf, len, s, transferred, now, deadline, closed, wake);
+        if (r != NOTHING) return r;
+        if (now >= deadline) return expire_locked(ep, s);
+        wait(lk, cv_for(ep), std::min(deadline, wake));
+    }
+}
+
+Adapter::Start Adapter::begin(std::uint8_t ep, int len, const std::atomic<bool>& closed) {
+    if (ep_index(ep) < 0) return Start{LIBUSB_ERROR_NOT_FOUND};
+    if (len < 0) return Start{LIBUSB_ERROR_INVALID_PARAM};
+    Lock lk(mu_);
+    return begin_locked(ep, len, now_ps(), closed);
+}
+
+int Adapter::attempt(std::uint8_t ep, std::uint8_t* buf, int len, const Start& s, int* transferred, Ps deadline,
+                     const std::atomic<bool>& closed, Ps& wake) {
+    Lock lk(mu_);
+    return attempt_locked(ep, buf, len, s, transferred, now_ps(), deadline, closed, wake);
+}
+
+int Adapter::expire(std::uint8_t ep, const Start& s) {
+    Lock lk(mu_);
+    return expire_locked(ep, s);
+}
+
+Adapter::Start Adapter::begin_locked(std::uint8_t ep, int len, Ps now, const std::atomic<bool>& closed) {
+    Start s;
+    if ((s.result = alive(now, closed))) return s;
     ++c_.transfers;
     if (transfers_left_ == 0) {
         unplug_now();
-        return LIBUSB_ERROR_NO_DEVICE;
+        s.result = LIBUSB_ERROR_NO_DEVICE;
+        return s;
     }
     if (transfers_left_ > 0) --transfers_left_;
 
-    int result;
+    const auto idx = static_cast<std::size_t>(ep_index(ep));
     const FaultMatch m{ep, -1, -1};
-    if (halted_[static_cast<std::size_t>(idx)]) {
-        result = LIBUSB_ERROR_PIPE;
+    if (halted_[idx]) {
+        s.result = LIBUSB_ERROR_PIPE;
     } else if (auto f = faults_.fire(FaultKind::Halt, m)) {
-        halted_[static_cast<std::size_t>(idx)] = true;
-        result = f->code;
+        halted_[idx] = true;
+        s.result = f->code;
     } else if (auto stall = faults_.fire(FaultKind::Stall, m)) {
-        result = stall->code;
+        s.result = stall->code;
     } else if (auto timeout = faults_.fire(FaultKind::Timeout, m)) {
-        // Nothing moves: the transfer just runs out its time.
-        for (;;) {
-            const Ps t = now_ps();
-            if (int e = alive(t, closed)) return e;
-            if (t >= deadline) break;
-            wait(lk, cv_for(ep), deadline);
-        }
-        if (ep & 0x80) ++c_.read_timeouts;
-        result = timeout->code;
-    } else if (ep & 0x80) {
-        result = read_in(lk, ep, buf, len, transferred, deadline, closed);
-    } else {
-        result = write_out(lk, ep, buf, len, transferred, deadline, closed);
+        s.frozen = true;  // nothing moves: the transfer just runs out its time
+        s.timeout_code = timeout->code;
+    } else if (!(ep & 0x80)) {
+        if (auto f = faults_.fire(FaultKind::Short, m))
+            s.out_length = f->bytes >= 0 ? static_cast<int>(std::min<long long>(len, f->bytes)) : std::max(0, len - 1);
     }
+    if (s.result) finish(s.result);
+    else c_.faults_fired = faults_.fired();
+    return s;
+}
+
+int Adapter::attempt_locked(std::uint8_t ep, std::uint8_t* buf, int len, const Start& s, int* transferred, Ps now,
+                            Ps deadline, const std::atomic<bool>& closed, Ps& wake) {
+    wake = NEVER;
+    if (int e = alive(now, closed)) return finish(e);
+    int r = NOTHING;
+    if (s.frozen)
+        r = NOTHING;
+    else if (ep == fdh::WINUSB_IN_EP)
+        r = read_rx(buf, len, transferred, now, wake);
+    else if (ep & 0x80)
+        r = pop_queued(in_queue_[(ep & 0x7F) - 1], buf, len, transferred);
+    else  // a short write hands the adapter only the bytes it reports
+        r = write_out(ep, buf, s.out_length >= 0 ? s.out_length : len, transferred, now, deadline, wake);
+    if (r != NOTHING) return finish(r);
+    wake = std::min(wake, unplug_at_);
+    return NOTHING;
+}
+
+int Adapter::expire_locked(std::uint8_t ep, const Start& s) {
+    if (ep & 0x80) ++c_.read_timeouts;
+    else if (!s.frozen) ++c_.tx_queue_full;  // only writes to 0x03 wait, for room on the bus
+    return finish(s.frozen ? s.timeout_code : LIBUSB_ERROR_TIMEOUT);
+}
+
+int Adapter::finish(int result) {
     c_.faults_fired = faults_.fired();
     // The last transfer allowed before a planned unplug completes; then the adapter is gone.
     if (transfers_left_ == 0 && !unplugged_) unplug_now();
     return result;
-}
-
-int Adapter::read_in(Lock& lk, std::uint8_t ep, std::uint8_t* buf, int len, int* transferred, Ps deadline,
-                     const std::atomic<bool>& closed) {
-    auto& queue = in_queue_[(ep & 0x7F) - 1];
-    for (;;) {
-        const Ps now = now_ps();
-        if (int e = alive(now, closed)) return e;
-        Ps wake = NEVER;
-        const int r = ep == fdh::WINUSB_IN_EP ? read_rx(buf, len, transferred, now, wake)
-                                              : pop_queued(queue, buf, len, transferred);
-        if (r != NOTHING) return r;
-        if (now >= deadline) {
-            ++c_.read_timeouts;
-            return LIBUSB_ERROR_TIMEOUT;
-        }
-        wait(lk, cv_for(ep), std::min(deadline, wake));
-    }
 }
 
 int Adapter::pop_queued(std::deque<std::vector<std::uint8_t>>& q, std::uint8_t* buf, int len, int* transferred) {
@@ -206,26 +259,21 @@ Ps Adapter::rx_wake_time() const {
     if (!fifo_.empty()) return fifo_.front().done + flush;
     // Frames finishing while capture is off are dropped, so they are no reason to wake up.
     if (!capturing_) return NEVER;
-    const Ps t = bus_.next_completion(gen_);
+    const Ps t = bus_->next_completion();
     return t == NEVER ? NEVER : t + flush;
 }
 
-int Adapter::write_out(Lock& lk, std::uint8_t ep, const std::uint8_t* buf, int len, int* transferred, Ps deadline,
-                       const std::atomic<bool>& closed) {
-    int n = len;
-    if (auto f = faults_.fire(FaultKind::Short, FaultMatch{ep, -1, -1}))
-        n = f->bytes >= 0 ? static_cast<int>(std::min<long long>(len, f->bytes)) : std::max(0, len - 1);
-    // A short write hands the adapter only the bytes it reports.
-    const std::span<const std::uint8_t> data(buf, static_cast<std::size_t>(n));
-    const Ps now = now_ps();
+int Adapter::write_out(std::uint8_t ep, const std::uint8_t* buf, int len, int* transferred, Ps now, Ps deadline,
+                       Ps& wake) {
+    const std::span<const std::uint8_t> data(buf, static_cast<std::size_t>(len));
     if (ep == fdh::WINUSB_OUT_EP) {
         heartbeat(data);
     } else if (ep == fdh::CONTROL_OUT_EP) {
         command(data, now);
-    } else if (int r = transmit(lk, data, deadline, closed)) {
+    } else if (int r = transmit(data, now, deadline, wake)) {
         return r;
     }
-    *transferred = n;
+    *transferred = len;
     return 0;
 }
 
@@ -240,6 +288,21 @@ int Adapter::clear_halt(std::uint8_t ep) {
     }
     halted_[static_cast<std::size_t>(idx)] = false;
     return 0;
+}
+
+int Adapter::set_halt(std::uint8_t ep) {
+    const int idx = ep_index(ep);
+    if (idx < 0) return LIBUSB_ERROR_PIPE;
+    std::lock_guard lk(mu_);
+    if (gone_ || unplugged_) return LIBUSB_ERROR_NO_DEVICE;
+    halted_[static_cast<std::size_t>(idx)] = true;
+    return 0;
+}
+
+bool Adapter::halted(std::uint8_t ep) {
+    const int idx = ep_index(ep);
+    std::lock_guard lk(mu_);
+    return idx >= 0 && halted_[static_cast<std::size_t>(idx)];
 }
 
 void Adapter::reset_endpoints() {
@@ -268,6 +331,7 @@ bool Adapter::has_serial() {
 
 void Adapter::retire() {
     std::lock_guard lk(mu_);
+    leave_bus();
     gone_ = true;
     notify_all();
 }
@@ -279,21 +343,29 @@ void Adapter::wake_all() {
 
 // ---------------------------------------------------------------- the bus behind the adapter
 
-void Adapter::advance(Ps now) {
-    const std::size_t queued = bus_.queued();
-    bus_.advance(now, gen_, [this](const BusFrame& f, Ps end) { on_bus_frame(f, end); });
-    if (bus_.queued() < queued) out_cv_.notify_all();
+void Adapter::advance(Ps now) { bus_->advance(now); }
+
+void Adapter::leave_bus() {
+    bus_->detach(port_);
+    port_ = -1;
 }
 
-void Adapter::on_bus_frame(const BusFrame& f, Ps end) {
+void Adapter::on_frame(const BusFrame& f, Ps end, bool sender) {
     ++c_.bus_frames;
     if (f.origin == Origin::Generator) ++c_.gen_frames;
-    if (f.origin == Origin::Host) {
+    if (sender) wake_waiters(out_cv_);  // room in its transmit queue
+    if (sender && f.origin == Origin::Host) {
         if (cfg_.echo) capture(f, end, true);
         if (cfg_.loopback) capture(f, end, false);
     } else {
-        capture(f, end, false);
+        capture(f, end, false);  // another node's frame, or one put on the bus from outside
     }
+}
+
+void Adapter::on_bus_changed() {
+    // Readers recompute when the next frame is due; writers look for room again.
+    wake_waiters(in_cv_[0]);
+    wake_waiters(out_cv_);
 }
 
 void Adapter::capture(const BusFrame& f, Ps end, bool dir) {

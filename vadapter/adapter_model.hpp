@@ -1,5 +1,6 @@
-// One virtual RU-ZEDUZ: its three endpoint pairs, the command channel, the CAN bus behind it,
-// the receive FIFO, faults, logs and counters. Every public member is thread-safe.
+// One virtual RU-ZEDUZ: its three endpoint pairs, the command channel, its node on a CAN bus,
+// the receive FIFO, faults, logs and counters. Every public member is thread-safe; the model runs
+// under the lock of its bus, which it shares with the other adapters on that bus.
 #pragma once
 #include <array>
 #include <atomic>
@@ -12,6 +13,8 @@
 #include <string_view>
 #include <vector>
 
+#include <memory>
+
 #include "bus.hpp"
 #include "config.hpp"
 #include "containers.hpp"
@@ -21,16 +24,37 @@
 
 namespace vad {
 
-class Adapter {
+class Adapter final : public BusNode {
 public:
-    explicit Adapter(const AdapterConfig& cfg);
+    Adapter(const AdapterConfig& cfg, std::shared_ptr<CanBus> bus);
+    ~Adapter() override;
+    Adapter(const Adapter&) = delete;
+    Adapter& operator=(const Adapter&) = delete;
 
     // --- USB side ---
     // One bulk transfer; bit 7 of the endpoint gives the direction. `closed` is the handle's flag:
     // a transfer waiting when it is set ends with LIBUSB_ERROR_NO_DEVICE.
     int transfer(std::uint8_t ep, std::uint8_t* buf, int len, int* transferred, unsigned timeout_ms,
                  const std::atomic<bool>& closed);
+
+    // The same transfer in pieces, for callers that must not block (asynchronous transfers).
+    // begin() counts it and fires the faults that decide it at once; attempt() moves its data if it
+    // can, or returns PENDING with `wake` set to the time worth looking again (NEVER: only when the
+    // adapter's state changes); expire() ends it at its deadline. Each gives a libusb result.
+    struct Start {
+        int result = 0;             // decided at once (a libusb error); 0: the data phase follows
+        bool frozen = false;        // a time-out fault: nothing moves until the deadline
+        int timeout_code = 0;       // that fault's error
+        int out_length = -1;        // a short-write fault: the bytes the adapter takes and reports
+    };
+    static constexpr int PENDING = 1;
+    Start begin(std::uint8_t ep, int len, const std::atomic<bool>& closed);
+    int attempt(std::uint8_t ep, std::uint8_t* buf, int len, const Start& s, int* transferred, Ps deadline,
+                const std::atomic<bool>& closed, Ps& wake);
+    int expire(std::uint8_t ep, const Start& s);
     int clear_halt(std::uint8_t ep);
+    int set_halt(std::uint8_t ep);  // SET_FEATURE(ENDPOINT_HALT) from the host
+    bool halted(std::uint8_t ep);
     void reset_endpoints();
     // Error code a device-level fault (open, claim, serial read) makes the operation fail with, or 0.
     int device_fault(FaultKind kind, const FaultMatch& m);
@@ -59,20 +83,25 @@ public:
 
 private:
     using Lock = std::unique_lock<std::mutex>;
-    static constexpr int NOTHING = 1;  // a read found nothing to return yet
+    static constexpr int NOTHING = PENDING;  // a transfer found nothing to move yet
 
     // Everything below expects mu_ held.
     int alive(Ps now, const std::atomic<bool>& closed);
     void unplug_now();
     void wait(Lock& lk, std::condition_variable& cv, Ps until);
     std::condition_variable& cv_for(std::uint8_t ep);
+    // Wakes the transfers waiting on cv, synchronous ones and asynchronous ones alike.
+    void wake_waiters(std::condition_variable& cv);
     void notify_all();
     void add_fault_locked(const Fault& f);
 
-    int read_in(Lock& lk, std::uint8_t ep, std::uint8_t* buf, int len, int* transferred, Ps deadline,
-                const std::atomic<bool>& closed);
-    int write_out(Lock& lk, std::uint8_t ep, const std::uint8_t* buf, int len, int* transferred, Ps deadline,
-                  const std::atomic<bool>& closed);
+    Start begin_locked(std::uint8_t ep, int len, Ps now, const std::atomic<bool>& closed);
+    int attempt_locked(std::uint8_t ep, std::uint8_t* buf, int len, const Start& s, int* transferred, Ps now,
+                       Ps deadline, const std::atomic<bool>& closed, Ps& wake);
+    int expire_locked(std::uint8_t ep, const Start& s);
+    int finish(int result);  // every transfer ends here
+    int write_out(std::uint8_t ep, const std::uint8_t* buf, int len, int* transferred, Ps now, Ps deadline,
+                  Ps& wake);
     int pop_queued(std::deque<std::vector<std::uint8_t>>& q, std::uint8_t* buf, int len, int* transferred);
     int read_rx(std::uint8_t* buf, int len, int* transferred, Ps now, Ps& wake);
     Ps rx_wake_time() const;
@@ -82,13 +111,22 @@ private:
     std::vector<std::uint8_t> execute(std::uint8_t code, std::span<const std::uint8_t> payload, std::uint8_t& ack,
                                       Ps now);
     std::vector<std::uint8_t> setup(std::span<const std::uint8_t> payload, std::uint8_t& ack, Ps now);
-    int transmit(Lock& lk, std::span<const std::uint8_t> record, Ps deadline, const std::atomic<bool>& closed);
+    int transmit(std::span<const std::uint8_t> record, Ps now, Ps deadline, Ps& wake);
 
     void advance(Ps now);
-    void on_bus_frame(const BusFrame& f, Ps end);
+    void leave_bus();
     void capture(const BusFrame& f, Ps end, bool dir);
 
-    mutable std::mutex mu_;
+    // BusNode, called by the bus with mu_ held.
+    BitTimes bit_times() const override { return times_; }
+    bool worst_stuffing() const override { return worst_stuffing_; }
+    Generator& generator() override { return gen_; }
+    void on_frame(const BusFrame& f, Ps end, bool sender) override;
+    void on_bus_changed() override;
+
+    const std::shared_ptr<CanBus> bus_;
+    std::mutex& mu_;                    // the bus's
+    int port_ = -1;                     // on the bus; -1 once unplugged or retired
     std::condition_variable in_cv_[3];  // readers of 0x81, 0x82, 0x83
     std::condition_variable out_cv_;    // writers waiting for room on the bus, or for a time-out
 
@@ -101,7 +139,8 @@ private:
     Ps unplug_at_ = NEVER;
 
     bool capturing_ = false;
-    Bus bus_;
+    BitTimes times_;
+    bool worst_stuffing_ = false;
     Generator gen_;
     std::deque<RxFrame> fifo_;
     std::deque<std::vector<std::uint8_t>> in_queue_[3];  // raw containers (0x81), acks (0x82), raw (0x83)

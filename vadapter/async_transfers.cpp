@@ -1,32 +1,58 @@
 #include "async_transfers.hpp"
 
 #include <algorithm>
-#include <chrono>
+#include <atomic>
 #include <condition_variable>
 #include <cstdlib>
 #include <deque>
+#include <map>
+#include <memory>
 #include <mutex>
+#include <pthread.h>
+#include <thread>
+#include <unordered_map>
+#include <utility>
 
+#include "event_handling.hpp"
 #include "registry.hpp"
 
 namespace vad {
 namespace {
 
-struct Pending {
+// One submitted transfer. What the engine needs of the libusb_transfer is copied at submission,
+// so the engine thread reads nothing the caller might touch.
+struct Flight {
     libusb_transfer* transfer;
-    bool cancelled;
+    std::shared_ptr<Handle> handle;
+    unsigned char type;
+    std::uint8_t endpoint;
+    unsigned char* buffer;
+    int length;
+    Ps deadline;
+    bool cancel = false;
+    bool posted = false;  // finished, waiting for event handling
+    bool begun = false;
+    Adapter::Start start;
 };
 
-struct Queue {
-    std::mutex mu;
-    std::condition_variable cv;
-    std::deque<Pending> items;
-    unsigned interrupts = 0;
+using QueueKey = std::pair<const VirtualDevice*, std::uint8_t>;
+
+struct Engine {
+    std::mutex mu;  // flights and queues; taken before any adapter's lock
+    std::unordered_map<libusb_transfer*, std::unique_ptr<Flight>> flights;
+    std::map<QueueKey, std::deque<Flight*>> queues;
+    std::atomic<long> queued{0};
+
+    // The wake-up of the engine thread; adapters signal it while holding their own lock.
+    std::mutex kick_mu;
+    std::condition_variable kick_cv;
+    bool kicked = false;
+    std::once_flag started;
 };
 
-Queue& queue() {
-    static Queue* q = new Queue;  // outlives any thread still handling events at exit
-    return *q;
+Engine& engine() {
+    static Engine* e = new Engine;  // the thread runs until the process ends
+    return *e;
 }
 
 libusb_transfer_status status_of(int r) {
@@ -40,38 +66,110 @@ libusb_transfer_status status_of(int r) {
     }
 }
 
-void run(libusb_transfer* t) {
-    int r = 0;
-    int done = 0;
-    if (t->type == LIBUSB_TRANSFER_TYPE_CONTROL) {
+void kick(Engine& e) {
+    std::lock_guard lk(e.kick_mu);
+    e.kicked = true;
+    e.kick_cv.notify_one();
+}
+
+// Engine lock held. A control request is answered at once; a bulk transfer moves what it can.
+int run(Flight& f, int& done, Ps& wake) {
+    if (f.type == LIBUSB_TRANSFER_TYPE_CONTROL) {
         // The buffer starts with the 8-byte setup packet, little-endian.
-        const unsigned char* b = t->buffer;
+        const unsigned char* b = f.buffer;
         libusb_control_setup s{};
         s.bmRequestType = b[0];
         s.bRequest = b[1];
         s.wValue = static_cast<std::uint16_t>(b[2] | b[3] << 8);
         s.wIndex = static_cast<std::uint16_t>(b[4] | b[5] << 8);
-        s.wLength = static_cast<std::uint16_t>(b[6] | b[7] << 8);
-        s.wLength = static_cast<std::uint16_t>(std::min<int>(s.wLength, t->length - LIBUSB_CONTROL_SETUP_SIZE));
-        r = Registry::get().control(t->dev_handle, s, t->buffer + LIBUSB_CONTROL_SETUP_SIZE);
-        if (r >= 0) {
-            done = r;
-            r = 0;
-        }
-    } else {
-        r = Registry::get().bulk(t->dev_handle, t->endpoint, t->buffer, t->length, &done, t->timeout);
+        s.wLength = static_cast<std::uint16_t>(
+            std::min(b[6] | b[7] << 8, f.length - static_cast<int>(LIBUSB_CONTROL_SETUP_SIZE)));
+        const int r = Registry::get().control(f.transfer->dev_handle, s, f.buffer + LIBUSB_CONTROL_SETUP_SIZE);
+        done = std::max(r, 0);
+        return std::min(r, 0);
     }
-    t->actual_length = done;
-    t->status = status_of(r);
-    if (t->status == LIBUSB_TRANSFER_COMPLETED && (t->flags & LIBUSB_TRANSFER_SHORT_NOT_OK) &&
-        done < t->length - (t->type == LIBUSB_TRANSFER_TYPE_CONTROL ? static_cast<int>(LIBUSB_CONTROL_SETUP_SIZE) : 0))
-        t->status = LIBUSB_TRANSFER_ERROR;
+    const auto& adapter = f.handle->dev->adapter;
+    if (!adapter) {  // another device's endpoint: nothing ever comes
+        wake = NEVER;
+        return Registry::get().check_open(f.transfer->dev_handle) ? LIBUSB_ERROR_NO_DEVICE : Adapter::PENDING;
+    }
+    if (!f.begun) {
+        f.begun = true;
+        f.start = adapter->begin(f.endpoint, f.length, f.handle->closed);
+        if (f.start.result) return f.start.result;
+    }
+    return adapter->attempt(f.endpoint, f.buffer, f.length, f.start, &done, f.deadline, f.handle->closed, wake);
 }
 
-void finish(libusb_transfer* t) {
-    const bool free_after = t->flags & LIBUSB_TRANSFER_FREE_TRANSFER;
-    if (t->callback) t->callback(t);
-    if (free_after) free_transfer(t);
+void post(Engine& e, Flight& f, libusb_transfer_status status, int done) {
+    f.posted = true;
+    --e.queued;
+    events::post(f.transfer, status, done);
+}
+
+// Engine lock held. Moves every queue as far as it can; returns the next moment worth a look.
+Ps pass(Engine& e) {
+    Ps next = NEVER;
+    for (auto it = e.queues.begin(); it != e.queues.end();) {
+        auto& q = it->second;
+        // A closed handle takes its transfers with it, without completions, as libusb_close does.
+        std::erase_if(q, [&](Flight* f) {
+            if (!f->handle->closed) return false;
+            --e.queued;
+            e.flights.erase(f->transfer);
+            return true;
+        });
+        std::erase_if(q, [&](Flight* f) {
+            if (f->cancel) post(e, *f, LIBUSB_TRANSFER_CANCELLED, 0);
+            return f->cancel;
+        });
+        // The transfer at the head moves data; the ones behind it wait their turn.
+        while (!q.empty()) {
+            Flight& f = *q.front();
+            int done = 0;
+            Ps wake = NEVER;
+            const int r = run(f, done, wake);
+            if (r == Adapter::PENDING) {
+                next = std::min(next, wake);
+                break;
+            }
+            post(e, f, status_of(r), done);
+            q.pop_front();
+        }
+        // Time-outs count for every waiting transfer, not only the head.
+        const Ps now = now_ps();
+        std::erase_if(q, [&](Flight* f) {
+            if (f->deadline > now) {
+                next = std::min(next, f->deadline);
+                return false;
+            }
+            const int r = f->begun && f->handle->dev->adapter
+                              ? f->handle->dev->adapter->expire(f->endpoint, f->start)
+                              : LIBUSB_ERROR_TIMEOUT;
+            post(e, *f, status_of(r), 0);
+            return true;
+        });
+        it = q.empty() ? e.queues.erase(it) : std::next(it);
+    }
+    return next;
+}
+
+void engine_thread() {
+    pthread_setname_np(pthread_self(), "vadapter-usb");  // so tools and tests can tell it apart
+    Engine& e = engine();
+    for (;;) {
+        Ps next;
+        {
+            std::lock_guard lk(e.mu);
+            next = pass(e);
+        }
+        std::unique_lock lk(e.kick_mu);
+        if (next == NEVER)
+            e.kick_cv.wait(lk, [&] { return e.kicked; });
+        else
+            e.kick_cv.wait_until(lk, to_time_point(next), [&] { return e.kicked; });
+        e.kicked = false;
+    }
 }
 
 }  // namespace
@@ -88,10 +186,20 @@ void free_transfer(libusb_transfer* t) {
     if (!t) return;
     {
         // Freeing a transfer still in flight is the caller's error; at least forget it.
-        Queue& q = queue();
-        std::lock_guard lk(q.mu);
-        std::erase_if(q.items, [t](const Pending& p) { return p.transfer == t; });
+        Engine& e = engine();
+        std::lock_guard lk(e.mu);
+        const auto it = e.flights.find(t);
+        if (it != e.flights.end()) {
+            Flight* f = it->second.get();
+            if (!f->posted) {
+                --e.queued;
+                const auto q = e.queues.find({f->handle->dev.get(), f->endpoint});
+                if (q != e.queues.end()) std::erase(q->second, f);
+            }
+            e.flights.erase(it);
+        }
     }
+    events::forget(t);
     if (t->flags & LIBUSB_TRANSFER_FREE_BUFFER) std::free(t->buffer);
     std::free(t);
 }
@@ -99,62 +207,59 @@ void free_transfer(libusb_transfer* t) {
 int submit_transfer(libusb_transfer* t) {
     if (!t) return LIBUSB_ERROR_INVALID_PARAM;
     if (t->type == LIBUSB_TRANSFER_TYPE_ISOCHRONOUS || t->type == LIBUSB_TRANSFER_TYPE_BULK_STREAM)
-        return LIBUSB_ERROR_NOT_SUPPORTED;  // the virtual devices have only bulk endpoints
+        return LIBUSB_ERROR_NOT_SUPPORTED;  // the virtual devices have no such endpoints
+    if (t->type > LIBUSB_TRANSFER_TYPE_INTERRUPT) return LIBUSB_ERROR_INVALID_PARAM;
     if (t->length < 0 || (t->length > 0 && !t->buffer)) return LIBUSB_ERROR_INVALID_PARAM;
-    if (t->type == LIBUSB_TRANSFER_TYPE_CONTROL && t->length < static_cast<int>(LIBUSB_CONTROL_SETUP_SIZE))
-        return LIBUSB_ERROR_INVALID_PARAM;
-    if (int e = Registry::get().check_open(t->dev_handle)) return e;
-    Queue& q = queue();
-    std::lock_guard lk(q.mu);
-    for (const Pending& p : q.items)
-        if (p.transfer == t) return LIBUSB_ERROR_BUSY;
-    q.items.push_back({t, false});
-    q.cv.notify_all();
+    const bool control = t->type == LIBUSB_TRANSFER_TYPE_CONTROL;
+    if (control && t->length < static_cast<int>(LIBUSB_CONTROL_SETUP_SIZE)) return LIBUSB_ERROR_INVALID_PARAM;
+    Registry& reg = Registry::get();
+    if (int err = reg.check_open(t->dev_handle)) return err;
+    auto handle = reg.handle(t->dev_handle);
+    if (!handle) return LIBUSB_ERROR_NO_DEVICE;
+    if (!control && !handle->dev->endpoint(t->endpoint)) return LIBUSB_ERROR_NOT_FOUND;
+
+    auto f = std::make_unique<Flight>();
+    f->transfer = t;
+    f->handle = std::move(handle);
+    f->type = t->type;
+    f->endpoint = control ? 0 : t->endpoint;
+    f->buffer = t->buffer;
+    f->length = t->length;
+    f->deadline = t->timeout ? now_ps() + Ps{t->timeout} * PS_PER_MS : NEVER;
+    Engine& e = engine();
+    {
+        std::lock_guard lk(e.mu);
+        if (e.flights.count(t)) return LIBUSB_ERROR_BUSY;
+        e.queues[{f->handle->dev.get(), f->endpoint}].push_back(f.get());
+        e.flights.emplace(t, std::move(f));
+        ++e.queued;
+    }
+    std::call_once(e.started, [] { std::thread(engine_thread).detach(); });
+    kick(e);
     return 0;
 }
 
 int cancel_transfer(libusb_transfer* t) {
-    Queue& q = queue();
-    std::lock_guard lk(q.mu);
-    for (Pending& p : q.items)
-        if (p.transfer == t && !p.cancelled) {
-            p.cancelled = true;
-            q.cv.notify_all();
-            return 0;
-        }
-    return LIBUSB_ERROR_NOT_FOUND;
-}
-
-int handle_events(const timeval* tv, int* completed) {
-    Queue& q = queue();
-    const auto wait = tv ? std::chrono::seconds(tv->tv_sec) + std::chrono::microseconds(tv->tv_usec)
-                         : std::chrono::microseconds(std::chrono::seconds(60));
-    std::deque<Pending> batch;
+    Engine& e = engine();
     {
-        std::unique_lock lk(q.mu);
-        const unsigned interrupts = q.interrupts;
-        q.cv.wait_for(lk, wait, [&] {
-            return !q.items.empty() || q.interrupts != interrupts || (completed && *completed);
-        });
-        batch.swap(q.items);
+        std::lock_guard lk(e.mu);
+        const auto it = e.flights.find(t);
+        if (it == e.flights.end() || it->second->posted || it->second->cancel) return LIBUSB_ERROR_NOT_FOUND;
+        it->second->cancel = true;
     }
-    for (Pending& p : batch) {
-        if (p.cancelled) {
-            p.transfer->status = LIBUSB_TRANSFER_CANCELLED;
-            p.transfer->actual_length = 0;
-        } else {
-            run(p.transfer);
-        }
-        finish(p.transfer);
-    }
+    kick(e);
     return 0;
 }
 
-void interrupt_event_handler() {
-    Queue& q = queue();
-    std::lock_guard lk(q.mu);
-    ++q.interrupts;
-    q.cv.notify_all();
+bool retire_transfer(libusb_transfer* t) {
+    Engine& e = engine();
+    std::lock_guard lk(e.mu);
+    return e.flights.erase(t) > 0;
+}
+
+void device_changed() noexcept {
+    Engine& e = engine();
+    if (e.queued.load(std::memory_order_relaxed) > 0) kick(e);
 }
 
 }  // namespace vad

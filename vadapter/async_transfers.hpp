@@ -1,8 +1,13 @@
-// libusb's asynchronous interface, kept simple: submitted transfers run, one after the other,
-// inside the event handling call that picks them up.
+// libusb's asynchronous transfers over the virtual devices.
+//
+// A submitted transfer waits in its endpoint's queue, in submission order. One thread of the
+// library stands in for the host controller: it moves the data of the transfer at the head of each
+// queue when the model has it (or room for it), ends transfers that time out or are cancelled,
+// and posts every finished transfer to the event source, where libusb_handle_events* completes
+// it. The thread sleeps until the model's next due moment or a change of an adapter's state; with
+// nothing due it sleeps without a time-out.
 #pragma once
 #include <libusb.h>
-#include <sys/time.h>
 
 namespace vad {
 
@@ -10,9 +15,10 @@ libusb_transfer* alloc_transfer(int iso_packets);
 void free_transfer(libusb_transfer* t);
 int submit_transfer(libusb_transfer* t);
 int cancel_transfer(libusb_transfer* t);
-// Waits up to tv (nullptr: 60 s) for submitted transfers, runs them and calls their callbacks;
-// returns early once *completed is non-zero or another thread interrupts the wait.
-int handle_events(const timeval* tv, int* completed);
-void interrupt_event_handler();
+// Event handling is completing the transfer: from now on it is no longer in flight.
+// False when it was freed in the meantime.
+bool retire_transfer(libusb_transfer* t);
+// A device's state changed (data, room, settings, unplug, close): waiting transfers may move now.
+void device_changed() noexcept;
 
 }  // namespace vad

@@ -1,81 +1,57 @@
-// The virtual CAN bus: one frame at a time, each taking the time its bits need.
+// A CAN bus and the nodes (adapters) attached to it.
 //
-// Time advances lazily: whoever looks at the bus first lets it carry every frame that has finished
-// by now. Queued frames (the host's, injected ones) win arbitration over the generator.
+// The bus carries one frame at a time, each as long as its bits take at its sender's bit times,
+// and hands every frame that leaves it to every attached node. When the bus comes free, the
+// queued frames that are ready arbitrate as on the wire (the lower identifier wins); generated
+// traffic only takes moments nobody else wants. Time advances lazily: whoever looks first lets
+// the bus carry every frame that has finished by then. Nodes live under the bus's mutex, so a
+// frame is delivered to all of them in one step; that lock and this interface are what a bus
+// shared between processes has to provide.
 #pragma once
-#include <algorithm>
-#include <deque>
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <string>
 
 #include "bus_timing.hpp"
 #include "generator.hpp"
 
 namespace vad {
 
-class Bus {
+class BusNode {
 public:
-    void set_bit_times(const BitTimes& t) noexcept { times_ = t; }
-    const BitTimes& bit_times() const noexcept { return times_; }
-    void set_worst_stuffing(bool on) noexcept { worst_stuffing_ = on; }
-    // Nothing was on the wire before t (a new bus, or a generator started now).
-    void idle_until(Ps t) noexcept { t_free_ = std::max(t_free_, t); }
-
-    void submit(const BusFrame& f) { queue_.push_back(f); }
-    std::size_t queued() const noexcept { return queue_.size(); }
-    void drop_queue() noexcept { queue_.clear(); }
-
-    Ps duration(const BusFrame& f) const noexcept { return frame_duration(f, times_, worst_stuffing_); }
-
-    // End time of the next frame if nothing new is submitted; NEVER when the bus stays idle.
-    Ps next_completion(const Generator& gen) const noexcept {
-        Pick p = pick(gen);
-        return p.none ? NEVER : p.start + duration(p.shape);
-    }
-
-    // Carries every frame that ends no later than `now`, handing each to sink(frame, end_time).
-    template <class Sink>
-    void advance(Ps now, Generator& gen, Sink&& sink) {
-        for (;;) {
-            const Pick p = pick(gen);
-            if (p.none) return;
-            const Ps end = p.start + duration(p.shape);
-            if (end > now) return;
-            BusFrame f;
-            if (p.from_queue) {
-                f = queue_.front();
-                queue_.pop_front();
-            } else {
-                f = gen.take();
-            }
-            t_free_ = end;
-            sink(f, end);
-        }
-    }
-
-private:
-    struct Pick {
-        bool none = true;
-        bool from_queue = false;
-        Ps start = 0;
-        BusFrame shape;
-    };
-
-    Pick pick(const Generator& gen) const noexcept {
-        Pick p;
-        const Ps queue_ready = queue_.empty() ? NEVER : queue_.front().ready;
-        const Ps gen_ready = gen.next_ready();
-        const Ps first = std::min(queue_ready, gen_ready);
-        if (first == NEVER) return p;
-        p.none = false;
-        p.start = std::max(t_free_, first);
-        p.from_queue = queue_ready <= p.start;
-        p.shape = p.from_queue ? queue_.front() : gen.peek_shape();
-        return p;
-    }
-
-    BitTimes times_;
-    bool worst_stuffing_ = false;
-    Ps t_free_ = 0;  // the bus is idle from here on
-    std::deque<BusFrame> queue_;
+    virtual ~BusNode() = default;
+    // Everything below runs with the bus's mutex held.
+    virtual BitTimes bit_times() const = 0;
+    virtual bool worst_stuffing() const = 0;
+    virtual Generator& generator() = 0;  // traffic of other nodes this one stands for
+    // A frame left the bus at `end`; `sender`: it came from this node's queue.
+    virtual void on_frame(const BusFrame& f, Ps end, bool sender) = 0;
+    // Frames were queued or timing changed: whoever waits for the bus looks again.
+    virtual void on_bus_changed() = 0;
 };
+
+class CanBus {
+public:
+    virtual ~CanBus() = default;
+    virtual std::mutex& mutex() noexcept = 0;  // the lock of the bus and of every node on it
+    virtual const std::string& name() const noexcept = 0;  // empty for a bus of one adapter
+
+    // The rest with mutex() held. Ports are small numbers; -1 (a detached node) is ignored.
+    virtual int attach(BusNode& node) = 0;
+    virtual void detach(int port) = 0;
+    virtual std::size_t nodes() const = 0;
+    virtual void submit(int port, const BusFrame& f) = 0;  // tells every node
+    virtual std::size_t queued(int port) const = 0;
+    virtual void drop_queue(int port) = 0;
+    virtual void changed() = 0;  // a node's timing or generator changed: tells every node
+    // Carries every frame that ends no later than `now`.
+    virtual void advance(Ps now) = 0;
+    // End time of the next frame if nothing new is queued; NEVER when the bus stays idle.
+    virtual Ps next_completion() const = 0;
+};
+
+// A bus that lives in this process.
+std::shared_ptr<CanBus> make_local_bus(std::string name);
 
 }  // namespace vad

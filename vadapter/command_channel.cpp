@@ -61,7 +61,7 @@ void Adapter::command(std::span<const std::uint8_t> f, Ps now) {
     logs_[VAD_LOG_ACKS].add(a);
     ++c_.acks_sent;
     in_queue_[1].push_back(std::move(a));
-    in_cv_[1].notify_all();
+    wake_waiters(in_cv_[1]);
 }
 
 std::vector<std::uint8_t> Adapter::execute(std::uint8_t code, std::span<const std::uint8_t> payload,
@@ -71,7 +71,7 @@ std::vector<std::uint8_t> Adapter::execute(std::uint8_t code, std::span<const st
         case CmdType::CMD_START_CAP:
             advance(now);  // frames that finished before the start are not captured
             capturing_ = true;
-            in_cv_[0].notify_all();
+            wake_waiters(in_cv_[0]);
             return {};
         case CmdType::CMD_STOP_CAP:
             advance(now);
@@ -98,8 +98,8 @@ std::vector<std::uint8_t> Adapter::execute(std::uint8_t code, std::span<const st
             return uuid;
         }
         case CmdType::CMD_STOP_SEND:
-            bus_.drop_queue();
-            out_cv_.notify_all();
+            bus_->drop_queue(port_);
+            wake_waiters(out_cv_);
             return {};
         default:
             if (code > code_of(CmdType::CMD_STOP_SEND)) ack = code_of(fdh::AckType::NACK_CALL_ERR);
@@ -125,7 +125,7 @@ std::vector<std::uint8_t> Adapter::setup(std::span<const std::uint8_t> payload, 
     advance(now);  // frames already on the wire finish at the old rates
     const Ps nominal = bit_time_from_timing(s->can_prescaler, s->can_seg1, s->can_seg2);
     const Ps data = s->canfd_prescaler ? bit_time_from_timing(s->canfd_prescaler, s->canfd_seg1, s->canfd_seg2) : nominal;
-    bus_.set_bit_times({nominal, data});
+    times_ = {nominal, data};
     nominal_bps_ = fdh::phase_bitrate(s->can_prescaler, s->can_seg1, s->can_seg2);
     data_bps_ = s->canfd_prescaler ? fdh::phase_bitrate(s->canfd_prescaler, s->canfd_seg1, s->canfd_seg2) : nominal_bps_;
     fd_mode_ = fd;
@@ -133,6 +133,7 @@ std::vector<std::uint8_t> Adapter::setup(std::span<const std::uint8_t> payload, 
     has_setup_ = true;
     ++c_.setup_count;
     notify_all();
+    bus_->changed();
     return {};
 }
 

@@ -83,6 +83,8 @@ bool apply_adapter_item(AdapterConfig& a, std::string_view key, std::string_view
         a.serial.assign(value);
     } else if (key == "bus") {
         if (!parse_location(value, a.bus, a.address)) return fail(error, "location is bus:address: ", value);
+    } else if (key == "canbus") {
+        a.can_bus.assign(value);
     } else if (key == "port") {
         if (!parse_int(value, n) || n < 0 || n > 255) return fail(error, "bad port: ", value);
         a.port = static_cast<std::uint8_t>(n);
@@ -109,6 +111,14 @@ bool apply_adapter_item(AdapterConfig& a, std::string_view key, std::string_view
         a.faults.push_back(f);
     } else {
         return fail(error, "unknown configuration key: ", key);
+    }
+    return true;
+}
+
+bool apply_adapter_items(AdapterConfig& a, std::string_view text, std::string& error) {
+    for (std::string_view item : items_of(text)) {
+        const auto [key, value] = split_key_value(item);
+        if (!apply_adapter_item(a, key, value, error)) return false;
     }
     return true;
 }

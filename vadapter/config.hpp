@@ -15,6 +15,7 @@ struct AdapterConfig {
     std::uint8_t bus = 1;
     std::uint8_t address = 2;
     std::uint8_t port = 1;
+    std::string can_bus;          // the named CAN bus it is on; empty: a bus of its own
     bool loopback = false;        // own frames also come back as receptions (dir 0)
     bool echo = true;             // own frames come back as transmissions (dir 1)
     bool capture = false;         // capturing before any CMD_START_CAP
@@ -55,5 +56,7 @@ std::string default_serial(int index);
 bool parse_config(std::string_view text, WorldConfig& out, std::string& error);
 // One per-adapter item ("loopback", "gen", "fault", ...); also used for changes at run time.
 bool apply_adapter_item(AdapterConfig& a, std::string_view key, std::string_view value, std::string& error);
+// Per-adapter items separated by ';' or newlines, as for one adapter of a configuration.
+bool apply_adapter_items(AdapterConfig& a, std::string_view text, std::string& error);
 
 }  // namespace vad

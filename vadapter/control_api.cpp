@@ -1,10 +1,12 @@
 // The vad_* control API: configure, steer and observe the model from tests and tools.
 #include "vadapter.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
 #include "bus_frame.hpp"
+#include "can_buses.hpp"
 #include "counters.hpp"
 #include "parse_util.hpp"
 #include "registry.hpp"
@@ -25,6 +27,15 @@ std::shared_ptr<vad::Adapter> adapter_or_error(int index) {
 int result(bool ok, const std::string& error) {
     if (!ok) Registry::get().set_error(error);
     return ok ? 0 : -1;
+}
+
+long copy_text(const std::string& text, char* buf, std::size_t cap) {
+    if (buf && cap) {
+        const std::size_t n = std::min(cap - 1, text.size());
+        std::memcpy(buf, text.data(), n);
+        buf[n] = '\0';
+    }
+    return static_cast<long>(text.size());
 }
 
 }  // namespace
@@ -110,6 +121,25 @@ int vad_unplug(int adapter, long long after_transfers, long long after_ms) {
 }
 
 int vad_replug(int adapter) { return result(Registry::get().replug(adapter) == 0, "no such adapter"); }
+
+int vad_plug(const char* can_bus, const char* config) {
+    return Registry::get().plug(can_bus ? can_bus : "", config ? config : "");
+}
+
+long vad_serial(int adapter, char* buf, size_t cap) {
+    const auto a = adapter_or_error(adapter);
+    return a ? copy_text(a->serial(), buf, cap) : -1;
+}
+
+long vad_can_bus(int adapter, char* buf, size_t cap) {
+    return adapter_or_error(adapter) ? copy_text(Registry::get().can_bus_of(adapter), buf, cap) : -1;
+}
+
+long vad_can_buses(char* buf, size_t cap) {
+    std::string text;
+    for (const auto& [name, count] : vad::can_bus_list()) text += name + " " + std::to_string(count) + "\n";
+    return copy_text(text, buf, cap);
+}
 
 const char* vad_counter_name(int index) {
     if (index < 0 || static_cast<std::size_t>(index) >= vad::COUNTER_COUNT) return nullptr;

@@ -3,11 +3,14 @@
 #include <libusb.h>
 #pragma GCC visibility pop
 
+#include <cerrno>
 #include <cstdarg>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
 #include "async_transfers.hpp"
+#include "event_handling.hpp"
 #include "registry.hpp"
 #include "usb_descriptors.hpp"
 
@@ -24,29 +27,30 @@ struct ErrorText {
     int code;
     const char* name;
     const char* text;
+    int posix_errno;  // what a failed transfer leaves in errno
 };
 
 constexpr ErrorText kErrors[] = {
-    {LIBUSB_SUCCESS, "LIBUSB_SUCCESS / LIBUSB_TRANSFER_COMPLETED", "Success"},
-    {LIBUSB_ERROR_IO, "LIBUSB_ERROR_IO", "Input/Output Error"},
-    {LIBUSB_ERROR_INVALID_PARAM, "LIBUSB_ERROR_INVALID_PARAM", "Invalid parameter"},
-    {LIBUSB_ERROR_ACCESS, "LIBUSB_ERROR_ACCESS", "Access denied (insufficient permissions)"},
-    {LIBUSB_ERROR_NO_DEVICE, "LIBUSB_ERROR_NO_DEVICE", "No such device (it may have been disconnected)"},
-    {LIBUSB_ERROR_NOT_FOUND, "LIBUSB_ERROR_NOT_FOUND", "Entity not found"},
-    {LIBUSB_ERROR_BUSY, "LIBUSB_ERROR_BUSY", "Resource busy"},
-    {LIBUSB_ERROR_TIMEOUT, "LIBUSB_ERROR_TIMEOUT", "Operation timed out"},
-    {LIBUSB_ERROR_OVERFLOW, "LIBUSB_ERROR_OVERFLOW", "Overflow"},
-    {LIBUSB_ERROR_PIPE, "LIBUSB_ERROR_PIPE", "Pipe error"},
-    {LIBUSB_ERROR_INTERRUPTED, "LIBUSB_ERROR_INTERRUPTED", "System call interrupted (perhaps due to signal)"},
-    {LIBUSB_ERROR_NO_MEM, "LIBUSB_ERROR_NO_MEM", "Insufficient memory"},
-    {LIBUSB_ERROR_NOT_SUPPORTED, "LIBUSB_ERROR_NOT_SUPPORTED", "Operation not supported or unimplemented on this platform"},
-    {LIBUSB_ERROR_OTHER, "LIBUSB_ERROR_OTHER", "Other error"},
-    {LIBUSB_TRANSFER_ERROR, "LIBUSB_TRANSFER_ERROR", nullptr},
-    {LIBUSB_TRANSFER_TIMED_OUT, "LIBUSB_TRANSFER_TIMED_OUT", nullptr},
-    {LIBUSB_TRANSFER_CANCELLED, "LIBUSB_TRANSFER_CANCELLED", nullptr},
-    {LIBUSB_TRANSFER_STALL, "LIBUSB_TRANSFER_STALL", nullptr},
-    {LIBUSB_TRANSFER_NO_DEVICE, "LIBUSB_TRANSFER_NO_DEVICE", nullptr},
-    {LIBUSB_TRANSFER_OVERFLOW, "LIBUSB_TRANSFER_OVERFLOW", nullptr},
+    {LIBUSB_SUCCESS, "LIBUSB_SUCCESS / LIBUSB_TRANSFER_COMPLETED", "Success", 0},
+    {LIBUSB_ERROR_IO, "LIBUSB_ERROR_IO", "Input/Output Error", EIO},
+    {LIBUSB_ERROR_INVALID_PARAM, "LIBUSB_ERROR_INVALID_PARAM", "Invalid parameter", EINVAL},
+    {LIBUSB_ERROR_ACCESS, "LIBUSB_ERROR_ACCESS", "Access denied (insufficient permissions)", EACCES},
+    {LIBUSB_ERROR_NO_DEVICE, "LIBUSB_ERROR_NO_DEVICE", "No such device (it may have been disconnected)", ENODEV},
+    {LIBUSB_ERROR_NOT_FOUND, "LIBUSB_ERROR_NOT_FOUND", "Entity not found", ENOENT},
+    {LIBUSB_ERROR_BUSY, "LIBUSB_ERROR_BUSY", "Resource busy", EBUSY},
+    {LIBUSB_ERROR_TIMEOUT, "LIBUSB_ERROR_TIMEOUT", "Operation timed out", ETIMEDOUT},
+    {LIBUSB_ERROR_OVERFLOW, "LIBUSB_ERROR_OVERFLOW", "Overflow", EOVERFLOW},
+    {LIBUSB_ERROR_PIPE, "LIBUSB_ERROR_PIPE", "Pipe error", EPIPE},
+    {LIBUSB_ERROR_INTERRUPTED, "LIBUSB_ERROR_INTERRUPTED", "System call interrupted (perhaps due to signal)", EINTR},
+    {LIBUSB_ERROR_NO_MEM, "LIBUSB_ERROR_NO_MEM", "Insufficient memory", ENOMEM},
+    {LIBUSB_ERROR_NOT_SUPPORTED, "LIBUSB_ERROR_NOT_SUPPORTED", "Operation not supported or unimplemented on this platform", ENOSYS},
+    {LIBUSB_ERROR_OTHER, "LIBUSB_ERROR_OTHER", "Other error", EIO},
+    {LIBUSB_TRANSFER_ERROR, "LIBUSB_TRANSFER_ERROR", nullptr, 0},
+    {LIBUSB_TRANSFER_TIMED_OUT, "LIBUSB_TRANSFER_TIMED_OUT", nullptr, 0},
+    {LIBUSB_TRANSFER_CANCELLED, "LIBUSB_TRANSFER_CANCELLED", nullptr, 0},
+    {LIBUSB_TRANSFER_STALL, "LIBUSB_TRANSFER_STALL", nullptr, 0},
+    {LIBUSB_TRANSFER_NO_DEVICE, "LIBUSB_TRANSFER_NO_DEVICE", nullptr, 0},
+    {LIBUSB_TRANSFER_OVERFLOW, "LIBUSB_TRANSFER_OVERFLOW", nullptr, 0},
 };
 
 int max_packet(libusb_device* dev, unsigned char endpoint) {
@@ -55,6 +59,20 @@ int max_packet(libusb_device* dev, unsigned char endpoint) {
     const vad::EndpointLayout* e = d->endpoint(endpoint);
     return e ? static_cast<int>(e->max_packet) : static_cast<int>(LIBUSB_ERROR_NOT_FOUND);
 }
+
+// A failed transfer leaves errno as the kernel's USB file system does, so callers that look at it
+// (a STALL is EPIPE) see what they would on real hardware.
+int with_errno(int r) {
+    if (r < 0)
+        for (const auto& e : kErrors)
+            if (e.code == r && e.posix_errno) errno = e.posix_errno;
+    return r;
+}
+
+// What libusb_handle_events and libusb_handle_events_completed wait at most, as libusb does.
+constexpr timeval kDefaultEventWait{60, 0};
+
+bool valid_timeval(const timeval* tv) { return tv && tv->tv_sec >= 0 && tv->tv_usec >= 0 && tv->tv_usec < 1'000'000; }
 
 int present_check(libusb_device_handle* h, int interface_number) {
     if (interface_number < 0) return LIBUSB_ERROR_INVALID_PARAM;
@@ -157,6 +175,7 @@ uint8_t LIBUSB_CALL libusb_get_port_number(libusb_device* dev) {
 int LIBUSB_CALL libusb_get_port_numbers(libusb_device* dev, uint8_t* ports, int len) {
     const auto d = Registry::get().device(dev);
     if (!d) return LIBUSB_ERROR_NO_DEVICE;
+    if (d->port == 0) return 0;  // a root hub
     if (len < 1 || !ports) return LIBUSB_ERROR_OVERFLOW;
     ports[0] = d->port;
     return 1;
@@ -166,8 +185,8 @@ int LIBUSB_CALL libusb_get_port_path(libusb_context*, libusb_device* dev, uint8_
     return libusb_get_port_numbers(dev, path, len);
 }
 
-// Every virtual device hangs directly off its bus.
-libusb_device* LIBUSB_CALL libusb_get_parent(libusb_device*) { return nullptr; }
+// Every virtual device hangs directly off its bus's root hub, if the configuration has one.
+libusb_device* LIBUSB_CALL libusb_get_parent(libusb_device* dev) { return Registry::get().parent(dev); }
 
 int LIBUSB_CALL libusb_get_device_speed(libusb_device* dev) {
     return Registry::get().device(dev) ? LIBUSB_SPEED_HIGH : LIBUSB_SPEED_UNKNOWN;
@@ -264,17 +283,17 @@ int LIBUSB_CALL libusb_control_transfer(libusb_device_handle* handle, uint8_t re
     setup.wValue = value;
     setup.wIndex = index;
     setup.wLength = length;
-    return Registry::get().control(handle, setup, data);
+    return with_errno(Registry::get().control(handle, setup, data));
 }
 
 int LIBUSB_CALL libusb_bulk_transfer(libusb_device_handle* handle, unsigned char endpoint, unsigned char* data,
                                      int length, int* transferred, unsigned int timeout) {
-    return Registry::get().bulk(handle, endpoint, data, length, transferred, timeout);
+    return with_errno(Registry::get().bulk(handle, endpoint, data, length, transferred, timeout));
 }
 
 int LIBUSB_CALL libusb_interrupt_transfer(libusb_device_handle* handle, unsigned char endpoint, unsigned char* data,
                                           int length, int* transferred, unsigned int timeout) {
-    return Registry::get().bulk(handle, endpoint, data, length, transferred, timeout);
+    return with_errno(Registry::get().bulk(handle, endpoint, data, length, transferred, timeout));
 }
 
 int LIBUSB_CALL libusb_get_string_descriptor_ascii(libusb_device_handle* handle, uint8_t index, unsigned char* data,
@@ -305,20 +324,51 @@ void LIBUSB_CALL libusb_free_transfer(struct libusb_transfer* t) { vad::free_tra
 int LIBUSB_CALL libusb_submit_transfer(struct libusb_transfer* t) { return vad::submit_transfer(t); }
 int LIBUSB_CALL libusb_cancel_transfer(struct libusb_transfer* t) { return vad::cancel_transfer(t); }
 
+// ---------------------------------------------------------------- event handling
+
 int LIBUSB_CALL libusb_handle_events_timeout_completed(libusb_context*, struct timeval* tv, int* completed) {
-    return vad::handle_events(tv, completed);
+    if (!valid_timeval(tv)) return LIBUSB_ERROR_INVALID_PARAM;
+    return vad::events::handle(tv, completed);
 }
 
-int LIBUSB_CALL libusb_handle_events_timeout(libusb_context*, struct timeval* tv) {
-    return vad::handle_events(tv, nullptr);
+int LIBUSB_CALL libusb_handle_events_timeout(libusb_context* ctx, struct timeval* tv) {
+    return libusb_handle_events_timeout_completed(ctx, tv, nullptr);
 }
 
-int LIBUSB_CALL libusb_handle_events(libusb_context*) { return vad::handle_events(nullptr, nullptr); }
-
-int LIBUSB_CALL libusb_handle_events_completed(libusb_context*, int* completed) {
-    return vad::handle_events(nullptr, completed);
+int LIBUSB_CALL libusb_handle_events_completed(libusb_context* ctx, int* completed) {
+    timeval tv = kDefaultEventWait;
+    return libusb_handle_events_timeout_completed(ctx, &tv, completed);
 }
 
-void LIBUSB_CALL libusb_interrupt_event_handler(libusb_context*) { vad::interrupt_event_handler(); }
+int LIBUSB_CALL libusb_handle_events(libusb_context* ctx) { return libusb_handle_events_completed(ctx, nullptr); }
+
+int LIBUSB_CALL libusb_handle_events_locked(libusb_context*, struct timeval* tv) {
+    if (!valid_timeval(tv)) return LIBUSB_ERROR_INVALID_PARAM;
+    return vad::events::handle_locked(tv);
+}
+
+void LIBUSB_CALL libusb_interrupt_event_handler(libusb_context*) { vad::events::interrupt(); }
+int LIBUSB_CALL libusb_try_lock_events(libusb_context*) { return vad::events::try_lock(); }
+void LIBUSB_CALL libusb_lock_events(libusb_context*) { vad::events::lock(); }
+void LIBUSB_CALL libusb_unlock_events(libusb_context*) { vad::events::unlock(); }
+int LIBUSB_CALL libusb_event_handling_ok(libusb_context*) { return 1; }  // no device close ever needs the lock
+int LIBUSB_CALL libusb_event_handler_active(libusb_context*) { return vad::events::handler_active(); }
+void LIBUSB_CALL libusb_lock_event_waiters(libusb_context*) { vad::events::lock_waiters(); }
+void LIBUSB_CALL libusb_unlock_event_waiters(libusb_context*) { vad::events::unlock_waiters(); }
+
+int LIBUSB_CALL libusb_wait_for_event(libusb_context*, struct timeval* tv) {
+    if (tv && !valid_timeval(tv)) return LIBUSB_ERROR_INVALID_PARAM;
+    return vad::events::wait_for_event(tv);
+}
+
+// Transfer time-outs are served inside the library, as on platforms with a timer descriptor.
+int LIBUSB_CALL libusb_pollfds_handle_timeouts(libusb_context*) { return 1; }
+int LIBUSB_CALL libusb_get_next_timeout(libusb_context*, struct timeval*) { return 0; }
+
+const struct libusb_pollfd** LIBUSB_CALL libusb_get_pollfds(libusb_context*) { return vad::events::pollfds(); }
+void LIBUSB_CALL libusb_free_pollfds(const struct libusb_pollfd** pollfds) { std::free(pollfds); }
+// The one event source exists from the start and never changes, so the notifiers never fire.
+void LIBUSB_CALL libusb_set_pollfd_notifiers(libusb_context*, libusb_pollfd_added_cb, libusb_pollfd_removed_cb,
+                                             void*) {}
 
 }  // extern "C"

@@ -4,7 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "usb_descriptors.hpp"
+#include "async_transfers.hpp"
+
 
 namespace vad {
 namespace {
@@ -13,6 +14,8 @@ template <class T>
 std::uintptr_t token_of(T* p) {
     return reinterpret_cast<std::uintptr_t>(p);
 }
+
+constexpr std::size_t kRootHubPorts = 4;  // more when a device sits on a higher port
 
 }  // namespace
 
@@ -68,6 +71,7 @@ int Registry::configure(std::string_view text) {
     adapters_ = std::move(adapters);
     config_ = std::move(cfg);
     error_.clear();
+    device_changed();  // transfers on the devices that are gone end
     return 0;
 }
 
@@ -131,6 +135,34 @@ std::shared_ptr<VirtualDevice> Registry::device(libusb_device* dev) {
     return it == devices_.end() ? nullptr : it->second;
 }
 
+libusb_device* Registry::parent(libusb_device* dev) {
+    std::lock_guard lk(mu_);
+    const auto it = devices_.find(token_of(dev));
+    if (it == devices_.end() || it->second->port == 0) return nullptr;
+    for (const auto& d : enumeration_)
+        if (d->is_hub() && d->port == 0 && d->bus == it->second->bus && present(*d))
+            return reinterpret_cast<libusb_device*>(d->token);
+    return nullptr;
+}
+
+std::vector<const VirtualDevice*> Registry::present_on(std::uint8_t usb_bus) const {
+    std::vector<const VirtualDevice*> out;
+    for (const auto& d : enumeration_)
+        if (d->bus == usb_bus && present(*d)) out.push_back(d.get());
+    return out;
+}
+
+HubPorts Registry::hub_ports(const VirtualDevice& hub) const {
+    std::vector<std::uint8_t> ports;
+    for (const VirtualDevice* d : present_on(hub.bus))
+        if (d != &hub && d->port > 0) ports.push_back(d->port);
+    HubPorts p;
+    p.connected.assign(std::max<std::size_t>(kRootHubPorts, ports.empty() ? 0 : *std::max_element(ports.begin(), ports.end())),
+                       false);
+    for (const std::uint8_t n : ports) p.connected[n - 1u] = true;
+    return p;
+}
+
 std::shared_ptr<Handle> Registry::handle(libusb_device_handle* h) {
     std::lock_guard lk(mu_);
     const auto it = handles_.find(token_of(h));
@@ -178,6 +210,7 @@ void Registry::close(libusb_device_handle* h) {
     }
     // Transfers still waiting on this handle see the flag and end.
     if (handle->dev->adapter) handle->dev->adapter->wake_all();
+    device_changed();
 }
 
 int Registry::check_open(libusb_device_handle* h) {
@@ -246,7 +279,8 @@ int Registry::control(libusb_device_handle* h, const libusb_control_setup& setup
     const auto handle = live_handle(h);
     if (!handle) return LIBUSB_ERROR_NO_DEVICE;
     if (setup.wLength && !data) return LIBUSB_ERROR_INVALID_PARAM;
-    return standard_request(*handle->dev, setup, data);
+    VirtualDevice& d = *handle->dev;
+    return control_request(d, d.is_hub() ? hub_ports(d) : HubPorts{}, setup, data);
 }
 
 int Registry::bulk(libusb_device_handle* h, std::uint8_t ep, std::uint8_t* data, int len, int* transferred,
@@ -319,6 +353,54 @@ int Registry::replug(int index) {
     forget_if_unused(old);
     old = fresh;
     return 0;
+}
+
+int Registry::plug(const std::string& can_bus, std::string_view items) {
+    std::lock_guard lk(mu_);
+    // Names are listed one per line: no control characters in them.
+    if (std::any_of(can_bus.begin(), can_bus.end(), [](unsigned char ch) { return ch < 0x20 || ch == 0x7F; })) {
+        error_ = "CAN bus names are printable text";
+        return -1;
+    }
+    const auto index = static_cast<int>(adapters_.size());
+    AdapterConfig cfg;
+    cfg.serial = default_serial(index);
+    cfg.can_bus = can_bus;
+    // Like plugging into the computer: the first free port of USB bus 1 and the next address.
+    cfg.bus = 1;
+    std::vector<bool> port_used(256), address_used(128);
+    std::uint8_t highest = 1;
+    for (const VirtualDevice* d : present_on(cfg.bus)) {
+        port_used[d->port] = true;
+        address_used[d->address & 0x7F] = true;
+        highest = std::max(highest, d->address);
+    }
+    cfg.port = static_cast<std::uint8_t>(std::find(port_used.begin() + 1, port_used.end(), false) - port_used.begin());
+    int address = highest + 1;
+    for (int a = 2; address > 127 && a <= 127; ++a)
+        if (!address_used[static_cast<std::size_t>(a)]) address = a;
+    if (address > 127) {
+        error_ = "no free address on USB bus 1";
+        return -1;
+    }
+    cfg.address = static_cast<std::uint8_t>(address);
+    std::string error;
+    if (!apply_adapter_items(cfg, items, error)) {
+        error_ = std::move(error);
+        return -1;
+    }
+    auto d = make_adapter_device(cfg, index);
+    install(d);
+    enumeration_.push_back(d);
+    adapters_.push_back(d);
+    config_.adapters.push_back(std::move(cfg));
+    return index;
+}
+
+std::string Registry::can_bus_of(int index) {
+    std::lock_guard lk(mu_);
+    if (index < 0 || index >= static_cast<int>(adapters_.size())) return {};
+    return config_.adapters[static_cast<std::size_t>(index)].can_bus;
 }
 
 }  // namespace vad

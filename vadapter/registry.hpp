@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "config.hpp"
+#include "control_requests.hpp"
 #include "virtual_device.hpp"
 
 namespace vad {
@@ -37,6 +38,7 @@ public:
     libusb_device* ref(libusb_device* dev);
     void unref(libusb_device* dev);
     std::shared_ptr<VirtualDevice> device(libusb_device* dev);
+    libusb_device* parent(libusb_device* dev);  // the root hub of its bus, when there is one
     std::shared_ptr<Handle> handle(libusb_device_handle* h);
 
     int open(libusb_device* dev, libusb_device_handle** out);
@@ -57,6 +59,10 @@ public:
     std::shared_ptr<Adapter> adapter(int index);
     int adapter_count();
     int replug(int index);
+    // A fresh adapter plugged in now, on the named CAN bus, configured by per-adapter items:
+    // its index, or -1 with last_error() set.
+    int plug(const std::string& can_bus, std::string_view items);
+    std::string can_bus_of(int index);  // empty for a bus of its own
 
 private:
     Registry();
@@ -65,6 +71,8 @@ private:
     bool present(const VirtualDevice& d) const;                     // mu_ held
     void forget_if_unused(const std::shared_ptr<VirtualDevice>& d); // mu_ held
     void install(const std::shared_ptr<VirtualDevice>& d);          // mu_ held
+    HubPorts hub_ports(const VirtualDevice& hub) const;             // mu_ held
+    std::vector<const VirtualDevice*> present_on(std::uint8_t usb_bus) const;  // mu_ held
 
     static constexpr std::uintptr_t kTokenBase = 0x7AD000000000;
 

@@ -7,7 +7,7 @@
 
 namespace vad {
 
-int Adapter::transmit(Lock& lk, std::span<const std::uint8_t> record, Ps deadline, const std::atomic<bool>& closed) {
+int Adapter::transmit(std::span<const std::uint8_t> record, Ps now, Ps deadline, Ps& wake) {
     const auto tx = record.size() == fdh::CAN_TX_SIZE ? fdh::decode_tx(record) : std::nullopt;
     if (!tx || tx->dlc > fdh::CAN_DATA_MAX) {
         // Accepted by USB, but no frame can be made of it.
@@ -16,8 +16,18 @@ int Adapter::transmit(Lock& lk, std::span<const std::uint8_t> record, Ps deadlin
         return 0;
     }
 
+    // A full queue holds the write back until the bus has made room or the time-out passes.
+    // A waiter woken late still counts only the room made before its deadline.
+    const Ps t = std::min(now, deadline);
+    advance(t);
+    if (bus_->queued(port_) >= cfg_.txbuf) {
+        wake = bus_->next_completion();
+        return NOTHING;
+    }
+
     BusFrame f;
     f.origin = Origin::Host;
+    f.ready = t;
     f.fd = tx->can_type;
     f.brs = tx->can_type && tx->fd_acc;
     f.ext = tx->id_type;
@@ -31,27 +41,9 @@ int Adapter::transmit(Lock& lk, std::span<const std::uint8_t> record, Ps deadlin
     f.len = f.fd ? round_up_fd_length(n) : static_cast<std::uint8_t>(n);
     if (!f.remote) std::copy_n(tx->data.begin(), n, f.data.begin());  // padding stays zero
 
-    // A full queue holds the write back until the bus has made room or the time-out passes.
-    // A waiter woken late still counts only the room made before its deadline.
-    for (;;) {
-        const Ps now = now_ps();
-        if (int e = alive(now, closed)) return e;
-        const Ps t = std::min(now, deadline);
-        advance(t);
-        if (bus_.queued() < cfg_.txbuf) {
-            f.ready = t;
-            break;
-        }
-        if (now >= deadline) {
-            ++c_.tx_queue_full;
-            return LIBUSB_ERROR_TIMEOUT;
-        }
-        wait(lk, out_cv_, std::min(deadline, bus_.next_completion(gen_)));
-    }
     logs_[VAD_LOG_TX].add(record);
     ++c_.tx_records;
-    bus_.submit(f);
-    in_cv_[0].notify_all();
+    bus_->submit(port_, f);  // wakes every node's readers
     return 0;
 }
 

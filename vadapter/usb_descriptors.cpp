@@ -10,7 +10,7 @@
 namespace vad {
 namespace {
 
-constexpr std::uint8_t kConfigValue = 1;
+constexpr std::uint8_t kConfigValue = CONFIG_VALUE;
 constexpr std::size_t kConfigSize = LIBUSB_DT_CONFIG_SIZE;
 constexpr std::size_t kInterfaceSize = LIBUSB_DT_INTERFACE_SIZE;
 constexpr std::size_t kEndpointSize = LIBUSB_DT_ENDPOINT_SIZE;
@@ -24,6 +24,15 @@ std::size_t endpoint_count(const VirtualDevice& d) {
 std::uint16_t total_length(const VirtualDevice& d) {
     return static_cast<std::uint16_t>(kConfigSize + d.interfaces.size() * kInterfaceSize +
                                       endpoint_count(d) * kEndpointSize);
+}
+
+// Bit 7 is always set; bit 6 says self powered. A self-powered device draws nothing from the bus.
+std::uint8_t config_attributes(const VirtualDevice& d) { return d.self_powered() ? 0xC0 : 0x80; }
+std::uint8_t max_power(const VirtualDevice& d) { return d.self_powered() ? 0 : 50; }  // units of 2 mA
+
+// Full speed allows bulk and interrupt packets of at most 64 bytes.
+std::uint16_t packet_size(const EndpointLayout& e, bool full_speed) {
+    return full_speed ? std::min<std::uint16_t>(e.max_packet, 64) : e.max_packet;
 }
 
 }  // namespace
@@ -82,8 +91,8 @@ libusb_config_descriptor* new_config_descriptor(const VirtualDevice& d) {
     cfg->wTotalLength = total_length(d);
     cfg->bNumInterfaces = static_cast<std::uint8_t>(ni);
     cfg->bConfigurationValue = kConfigValue;
-    cfg->bmAttributes = 0x80;  // bus powered
-    cfg->MaxPower = 50;        // 100 mA
+    cfg->bmAttributes = config_attributes(d);
+    cfg->MaxPower = max_power(d);
     cfg->interface = ifaces;
     for (std::size_t i = 0; i < ni; ++i) {
         const InterfaceLayout& l = d.interfaces[i];
@@ -99,8 +108,9 @@ libusb_config_descriptor* new_config_descriptor(const VirtualDevice& d) {
             ep->bLength = kEndpointSize;
             ep->bDescriptorType = LIBUSB_DT_ENDPOINT;
             ep->bEndpointAddress = e.address;
-            ep->bmAttributes = LIBUSB_TRANSFER_TYPE_BULK;
+            ep->bmAttributes = e.attributes;
             ep->wMaxPacketSize = e.max_packet;
+            ep->bInterval = e.interval;
         }
         libusb_interface* itf = new (&ifaces[i]) libusb_interface{};
         itf->altsetting = alt;
@@ -111,20 +121,30 @@ libusb_config_descriptor* new_config_descriptor(const VirtualDevice& d) {
 
 void delete_config_descriptor(libusb_config_descriptor* c) noexcept { std::free(c); }
 
-std::vector<std::uint8_t> config_descriptor_bytes(const VirtualDevice& d) {
+std::vector<std::uint8_t> device_qualifier_bytes(const VirtualDevice& d) {
+    const std::vector<std::uint8_t> dev = device_descriptor_bytes(d);
+    // bcdUSB, class, subclass, protocol and packet size of endpoint 0 as at the other speed (the same),
+    // the number of configurations, a reserved byte.
+    return {10, DT_DEVICE_QUALIFIER, dev[2], dev[3], dev[4], dev[5], dev[6], dev[7], dev[17], 0};
+}
+
+std::vector<std::uint8_t> config_descriptor_bytes(const VirtualDevice& d, bool other_speed) {
     std::vector<std::uint8_t> b;
     b.reserve(total_length(d));
     const std::uint16_t total = total_length(d);
-    b.insert(b.end(), {static_cast<std::uint8_t>(kConfigSize), LIBUSB_DT_CONFIG, static_cast<std::uint8_t>(total),
-                       static_cast<std::uint8_t>(total >> 8), static_cast<std::uint8_t>(d.interfaces.size()),
-                       kConfigValue, 0, 0x80, 50});
+    b.insert(b.end(), {static_cast<std::uint8_t>(kConfigSize),
+                       other_speed ? DT_OTHER_SPEED_CONFIG : std::uint8_t{LIBUSB_DT_CONFIG},
+                       static_cast<std::uint8_t>(total), static_cast<std::uint8_t>(total >> 8),
+                       static_cast<std::uint8_t>(d.interfaces.size()), kConfigValue, 0, config_attributes(d),
+                       max_power(d)});
     for (const InterfaceLayout& l : d.interfaces) {
         b.insert(b.end(), {static_cast<std::uint8_t>(kInterfaceSize), LIBUSB_DT_INTERFACE, l.number, 0,
                            static_cast<std::uint8_t>(l.endpoints.size()), l.cls, 0, 0, 0});
-        for (const EndpointLayout& e : l.endpoints)
-            b.insert(b.end(), {static_cast<std::uint8_t>(kEndpointSize), LIBUSB_DT_ENDPOINT, e.address,
-                               LIBUSB_TRANSFER_TYPE_BULK, static_cast<std::uint8_t>(e.max_packet),
-                               static_cast<std::uint8_t>(e.max_packet >> 8), 0});
+        for (const EndpointLayout& e : l.endpoints) {
+            const std::uint16_t size = packet_size(e, other_speed);
+            b.insert(b.end(), {static_cast<std::uint8_t>(kEndpointSize), LIBUSB_DT_ENDPOINT, e.address, e.attributes,
+                               static_cast<std::uint8_t>(size), static_cast<std::uint8_t>(size >> 8), e.interval});
+        }
     }
     return b;
 }
@@ -145,50 +165,6 @@ int string_descriptor(const VirtualDevice& d, std::uint8_t index, std::vector<st
     out[1] = LIBUSB_DT_STRING;
     for (std::size_t i = 0; i < text.size(); ++i) out[2 + 2 * i] = static_cast<std::uint8_t>(text[i]);
     return 0;
-}
-
-int standard_request(VirtualDevice& d, const libusb_control_setup& s, std::uint8_t* data) {
-    const bool in = s.bmRequestType & LIBUSB_ENDPOINT_IN;
-    if ((s.bmRequestType & 0x60) != LIBUSB_REQUEST_TYPE_STANDARD) return LIBUSB_ERROR_PIPE;
-    auto reply = [&](const std::vector<std::uint8_t>& bytes) {
-        const std::size_t n = std::min<std::size_t>(bytes.size(), s.wLength);
-        if (n) std::memcpy(data, bytes.data(), n);
-        return static_cast<int>(n);
-    };
-    const std::uint8_t recipient = s.bmRequestType & 0x1F;
-    switch (s.bRequest) {
-        case LIBUSB_REQUEST_GET_DESCRIPTOR: {
-            if (!in) return LIBUSB_ERROR_PIPE;
-            const std::uint8_t type = s.wValue >> 8;
-            const std::uint8_t index = s.wValue & 0xFF;
-            if (type == LIBUSB_DT_DEVICE) return reply(device_descriptor_bytes(d));
-            if (type == LIBUSB_DT_CONFIG && index == 0) return reply(config_descriptor_bytes(d));
-            if (type == LIBUSB_DT_STRING) {
-                if (index == STR_SERIAL && d.adapter)
-                    if (int e = d.adapter->device_fault(FaultKind::SerialFail, FaultMatch{})) return e;
-                std::vector<std::uint8_t> str;
-                if (int e = string_descriptor(d, index, str)) return e;
-                return reply(str);
-            }
-            return LIBUSB_ERROR_PIPE;
-        }
-        case LIBUSB_REQUEST_GET_STATUS:
-            return in ? reply({0, 0}) : LIBUSB_ERROR_PIPE;
-        case LIBUSB_REQUEST_GET_CONFIGURATION:
-            return in ? reply({static_cast<std::uint8_t>(d.configuration)}) : LIBUSB_ERROR_PIPE;
-        case LIBUSB_REQUEST_SET_CONFIGURATION:
-            if (in || (s.wValue != 0 && s.wValue != kConfigValue)) return LIBUSB_ERROR_PIPE;
-            d.configuration = s.wValue;
-            return 0;
-        case LIBUSB_REQUEST_SET_INTERFACE:
-            return !in && s.wValue == 0 ? 0 : LIBUSB_ERROR_PIPE;
-        case LIBUSB_REQUEST_CLEAR_FEATURE:
-            if (!in && recipient == LIBUSB_RECIPIENT_ENDPOINT && s.wValue == 0 && d.adapter)
-                return d.adapter->clear_halt(static_cast<std::uint8_t>(s.wIndex));
-            return LIBUSB_ERROR_PIPE;
-        default:
-            return LIBUSB_ERROR_PIPE;
-    }
 }
 
 }  // namespace vad

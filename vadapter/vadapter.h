@@ -47,6 +47,21 @@ VAD_API int vad_bus_frame(int adapter, uint32_t id, int flags, const uint8_t* da
 VAD_API int vad_unplug(int adapter, long long after_transfers, long long after_ms);
 VAD_API int vad_replug(int adapter);
 
+/* Plugs a fresh adapter onto the virtual CAN bus called `can_bus` (made when first named; NULL
+ * or "": a bus of its own), configured by per-adapter items as in vad_configure, e.g.
+ * "capture=1;serial=X". It sits on USB bus 1 at the first free port and the next free address,
+ * and enumeration finds it from then on. Every adapter on one CAN bus receives the frames the
+ * others send. Returns its adapter index, or -1. vad_unplug(index, -1, -1) takes it away (off
+ * the CAN bus too), vad_replug(index) plugs it in again; vad_configure removes it for good. */
+VAD_API int vad_plug(const char* can_bus, const char* config);
+
+/* Text answers give the text's length (without the NUL) and copy at most cap - 1 bytes and a
+ * NUL; -1 for no such adapter. */
+VAD_API long vad_serial(int adapter, char* buf, size_t cap);
+VAD_API long vad_can_bus(int adapter, char* buf, size_t cap); /* "" for a bus of its own */
+/* The named CAN buses with adapters on them: one "name count" line each. */
+VAD_API long vad_can_buses(char* buf, size_t cap);
+
 /* Counters and state; names are listed by vad_counter_name(0..) until it returns NULL.
  * vad_counter gives -1 for an unknown adapter or name. */
 VAD_API const char* vad_counter_name(int index);

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "can_buses.hpp"
 #include "constants.hpp"
 
 namespace vad {
@@ -27,7 +28,7 @@ std::shared_ptr<VirtualDevice> make_adapter_device(const AdapterConfig& cfg, int
         d->interfaces.push_back(InterfaceLayout{n, 0xFF,
                                                 {EndpointLayout{static_cast<std::uint8_t>(n + 1), 512},
                                                  EndpointLayout{static_cast<std::uint8_t>(0x81 + n), 512}}});
-    d->adapter = std::make_shared<Adapter>(cfg);
+    d->adapter = std::make_shared<Adapter>(cfg, can_bus(cfg.can_bus));
     d->adapter_index = index;
     return d;
 }
@@ -38,12 +39,19 @@ std::shared_ptr<VirtualDevice> make_other_device(const OtherDeviceConfig& cfg) {
     d->pid = cfg.pid;
     d->bus = cfg.bus;
     d->address = cfg.address;
-    d->device_class = cfg.vid == 0x1D6B ? 0x09 : 0x00;  // the usual root hub
     d->manufacturer = "fdhost virtual hardware";
     char name[48];
     std::snprintf(name, sizeof name, "Virtual device %04x:%04x", cfg.vid, cfg.pid);
     d->product = name;
-    d->interfaces.push_back(InterfaceLayout{0, static_cast<std::uint8_t>(d->device_class ? d->device_class : 0xFF), {}});
+    if (cfg.vid == 0x1D6B) {
+        // The usual root hub: no upstream port, and one interrupt endpoint for port status changes.
+        d->device_class = LIBUSB_CLASS_HUB;
+        d->port = 0;
+        d->interfaces.push_back(InterfaceLayout{
+            0, LIBUSB_CLASS_HUB, {EndpointLayout{0x81, 4, LIBUSB_TRANSFER_TYPE_INTERRUPT, 12}}});
+    } else {
+        d->interfaces.push_back(InterfaceLayout{0, LIBUSB_CLASS_VENDOR_SPEC, {}});
+    }
     return d;
 }
 

@@ -1,6 +1,7 @@
 // A device on the virtual USB: identity, location and, for an adapter, the model behind it.
 #pragma once
 #include <cstdint>
+#include <libusb.h>
 #include <map>
 #include <memory>
 #include <string>
@@ -12,7 +13,9 @@ namespace vad {
 
 struct EndpointLayout {
     std::uint8_t address;
-    std::uint16_t max_packet;
+    std::uint16_t max_packet;  // at high speed
+    std::uint8_t attributes = LIBUSB_TRANSFER_TYPE_BULK;
+    std::uint8_t interval = 0;
 };
 
 struct InterfaceLayout {
@@ -28,7 +31,7 @@ struct VirtualDevice {
     std::uint8_t device_class = 0;
     std::uint8_t bus = 1;
     std::uint8_t address = 1;
-    std::uint8_t port = 1;
+    std::uint8_t port = 1;     // 0: a root hub, which hangs off no port
     std::string manufacturer;
     std::string product;
     std::vector<InterfaceLayout> interfaces;
@@ -42,6 +45,9 @@ struct VirtualDevice {
     std::map<int, std::uintptr_t> claimed;  // interface -> handle token
 
     bool has_serial() const { return adapter && adapter->has_serial(); }
+    bool is_hub() const { return device_class == LIBUSB_CLASS_HUB; }
+    // A hub draws its power from its own supply; everything else here is bus powered.
+    bool self_powered() const { return is_hub(); }
     const EndpointLayout* endpoint(std::uint8_t address) const;
 };
 
