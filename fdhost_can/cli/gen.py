@@ -34,6 +34,8 @@ examples:
 """
 
 DEFAULT_GAP_MS = 200.0
+# How far behind its schedule the generator may fall and still catch up.
+_CATCH_UP_S = 0.02
 Mode = Union[str, int]
 
 
@@ -198,9 +200,11 @@ def run(args: argparse.Namespace, stop: StopRequest) -> int:
                     print(f"  {name}  {format_frame(msg)}", flush=True)
                 progress.update(sent)
                 if gap_s:
+                    # Frames are due on a fixed schedule, so the rate is 1000 / gap however the sleeps
+                    # jitter; after a longer hold-up (a full bus) it restarts from now, without a burst.
                     due += gap_s
                     late = time.monotonic() - due
-                    if late > gap_s:  # fell behind (a full bus): carry on from now, without a burst
+                    if late > max(gap_s, _CATCH_UP_S):
                         due += late
                     stop.wait(due - time.monotonic())
         finally:

@@ -1,5 +1,9 @@
 """Helpers of the command-line tests."""
+import os
+import shutil
 import threading
+
+import pytest
 
 from fdhost_can.cli import main
 
@@ -30,3 +34,13 @@ def feed_when_open(vbus, frames, gap_s=0.0):
     thread = threading.Thread(target=feed, daemon=True)
     thread.start()
     return thread
+
+
+def need_tool(name):
+    """The path of a can-utils program; the test is skipped without it, and fails in CI."""
+    path = shutil.which(name)
+    if path is None:
+        if os.environ.get("CI") == "true":
+            pytest.fail(f"{name} (Debian's can-utils) is not installed")
+        pytest.skip(f"{name} (Debian's can-utils) is not installed")
+    return path

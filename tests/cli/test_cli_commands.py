@@ -1,14 +1,13 @@
 """The subcommands end to end, in process, over python-can's virtual interface."""
 import io
 import os
-import shutil
 import signal
 import subprocess
 import threading
 
 import can
 import pytest
-from cli_helpers import drain, feed_when_open, run_cli
+from cli_helpers import drain, feed_when_open, need_tool, run_cli
 
 from fdhost_can.cli import udev
 from fdhost_can.cli.candump_format import ScreenFormat
@@ -23,15 +22,6 @@ def same_frame(a, b):
                                b.bitrate_switch, bytes(b.data))
 
 
-def need_tool(name):
-    path = shutil.which(name)
-    if path is None:
-        if os.environ.get("CI") == "true":
-            pytest.fail(f"{name} (Debian's can-utils) is not installed")
-        pytest.skip(f"{name} (Debian's can-utils) is not installed")
-    return path
-
-
 # -- send ------------------------------------------------------------------------------------------
 
 def test_send_puts_each_frame_on_the_bus(vbus):
@@ -43,15 +33,9 @@ def test_send_puts_each_frame_on_the_bus(vbus):
     assert vbus.opened == [(vbus.channel, True)]  # an FD frame opens the bus in FD mode
 
 
-def test_send_classic_frames_keep_the_bus_classic(vbus):
-    assert run_cli("send", vbus.channel, "123#11") == 0
-    assert vbus.opened == [(vbus.channel, False)]
-
-
 @pytest.mark.parametrize("argv", [
     ["123#DEADBEEF", "123#R9"],          # the good frame before the bad one is not sent either
     ["800#11"],
-    ["123#112233445566778899"],
     ["123#11", "--bitrate", "0"],
     ["123#11", "--timeout", "-1"],
 ])
@@ -103,8 +87,8 @@ def test_dump_log_is_read_back_frame_for_frame(vbus, capsys):
     assert stamps == sorted(stamps) and abs(stamps[-1] - __import__("time").time()) < 5
 
 
-def test_dump_log_file_is_read_by_can_utils(vbus, tmp_path, capsys):
-    log2asc, log2long = need_tool("log2asc"), need_tool("log2long")
+def test_dump_log_file_is_read_by_log2asc(vbus, tmp_path, capsys):
+    log2asc = need_tool("log2asc")  # log2long: see test_cli_formats
     path = tmp_path / "dump.log"
     assert dump_while_sending(vbus, FRAMES, "-f", path) == 0
     assert capsys.readouterr().out == ""  # logging to a file keeps standard output silent
@@ -113,9 +97,6 @@ def test_dump_log_file_is_read_by_can_utils(vbus, tmp_path, capsys):
     body = [line for line in asc.splitlines() if " Rx " in line]
     assert len(body) == len(FRAMES)
     assert "123" in body[0] and "DE AD BE EF" in body[0] and "CANFD" in body[3]
-    with open(path) as f:
-        long = subprocess.run([log2long], stdin=f, capture_output=True, text=True, check=True).stdout.splitlines()
-    assert len(long) == len(FRAMES) and "remote request" in long[2]
 
 
 def test_dump_filters_and_counts_what_it_skipped(vbus, capsys):
@@ -150,14 +131,6 @@ def test_dump_ctrl_c_ends_with_a_summary_and_a_clean_log(vbus, capsys):
     assert err.strip().startswith(f"fdhost-can dump: {len(FRAMES)} frames in ")
 
 
-@pytest.mark.parametrize("argv", [["-t", "q"], ["-n", "0"], ["-T", "x"], ["--name", "a b"], [",123"]])
-def test_dump_bad_input(vbus, capsys, argv):
-    spec = vbus.channel + argv[0] if argv[0].startswith(",") else vbus.channel
-    rest = argv[1:] if argv[0].startswith(",") else argv
-    assert run_cli("dump", spec, *rest) == 1
-    assert capsys.readouterr().err.count("\n") == 1
-
-
 # -- gen -------------------------------------------------------------------------------------------
 
 def test_gen_counts_up_and_reports(vbus, capsys):
@@ -178,25 +151,14 @@ def test_gen_fd_rounds_lengths_and_opens_fd(vbus):
     assert vbus.opened == [(vbus.channel, True)]
 
 
-def test_gen_gap_paces_frames(vbus):
-    import time
-    start = time.monotonic()
-    assert run_cli("gen", vbus.channel, "-n", 6, "-g", 40) == 0
-    assert 0.2 <= time.monotonic() - start < 1.5
-
-
 @pytest.mark.parametrize("argv, reason", [
     (["-I", "800"], "above 7FF (add -e"),
-    (["-I", "20000000", "-e"], "above 1FFFFFFF"),
     (["-I", "0x12"], "hexadecimal digits"),
     (["-L", "9"], "at most 8 bytes"),
     (["-f", "-L", "65"], "at most 64 bytes"),
-    (["-L", "-1"], "expected r, i"),
     (["-R", "-b"], "classic CAN only"),
     (["-D", "1"], "hex digit pairs"),
-    (["-D", "zz"], "hex digit pairs"),
     (["-g", "-1"], "0 or more"),
-    (["-n", "0"], "at least 1"),
 ])
 def test_gen_bad_input(vbus, capsys, argv, reason):
     assert run_cli("gen", vbus.channel, *argv) == 1
@@ -230,16 +192,8 @@ def test_udev_prints_the_rule(capsys):
                     'TAG+="uaccess", MODE="0660", GROUP="plugdev"']
 
 
-def test_udev_install_needs_root(monkeypatch, tmp_path, capsys):
-    monkeypatch.setattr(udev, "RULES_DIR", tmp_path)
-    monkeypatch.setattr(os, "geteuid", lambda: 1000)
-    assert run_cli("udev", "--install") == 1
-    assert "needs root" in capsys.readouterr().err
-    assert list(tmp_path.iterdir()) == []
-
-
-@pytest.mark.parametrize("outcome, status", [("ok", 0), ("fails", 1), ("missing", 1)])
-def test_udev_install_writes_and_reloads(monkeypatch, tmp_path, capsys, outcome, status):
+@pytest.mark.parametrize("uid, outcome, status", [(0, "ok", 0), (0, "fails", 1), (0, "missing", 1), (1000, "-", 1)])
+def test_udev_install(monkeypatch, tmp_path, capsys, uid, outcome, status):
     calls = []
 
     def fake_run(command, **kw):
@@ -249,10 +203,11 @@ def test_udev_install_writes_and_reloads(monkeypatch, tmp_path, capsys, outcome,
         return subprocess.CompletedProcess(command, 0 if outcome == "ok" else 2, "", "no permission\n")
 
     monkeypatch.setattr(udev, "RULES_DIR", tmp_path)
-    monkeypatch.setattr(os, "geteuid", lambda: 0)
+    monkeypatch.setattr(os, "geteuid", lambda: uid)
     monkeypatch.setattr(udev.subprocess, "run", fake_run)
     assert run_cli("udev", "--install") == status
+    if uid:
+        assert "needs root" in capsys.readouterr().err and calls == [] and not any(tmp_path.iterdir())
+        return
     assert (tmp_path / "70-fdhost.rules").read_text() == udev.rule_text()
     assert calls == (udev.reload_commands() if outcome == "ok" else udev.reload_commands()[:1])
-    if status:
-        assert "wrote" in capsys.readouterr().err

@@ -20,10 +20,8 @@ GOOD = [
      "1FFFFFFF##4" + "AB" * 9 + "000000"),
     ("123##0" + "11" * 33, (0x123, False, False, True, False, False, 48, "11" * 33 + "00" * 15),
      "123##4" + "11" * 33 + "00" * 15),
-    ("123##0" + "22" * 64, (0x123, False, False, True, False, False, 64, "22" * 64), None),
     ("7ff#", (0x7FF, False, False, False, False, False, 0, ""), "7FF#"),
     ("000#.11.22.", (0, False, False, False, False, False, 2, "1122"), "000#1122"),
-    ("00000000#1122334455667788", (0, True, False, False, False, False, 8, "1122334455667788"), None),
 ]
 
 
@@ -41,19 +39,15 @@ BAD = [
     ("123", "expected <id>#<data>"),
     ("12#11", "3 hex digits"),
     ("12345#11", "3 hex digits"),            # can-utils' 5-digit form is CAN XL
-    ("12G#11", "3 hex digits"),
     ("800#11", "above 7FF"),
     ("20000000#11", "above 1FFFFFFF"),
     ("123#112", "pairs of hex digits"),
     ("123#11..22", "pairs of hex digits"),
     ("123#1122334455667788_9", "pairs of hex digits"),
-    ("123#11 22", "pairs of hex digits"),
     ("123#112233445566778899", "at most 8 data bytes"),
     ("123#R9", "R<len>"),
-    ("123#R10", "R<len>"),
     ("123#R3.", "R<len>"),
     ("123##", "one flags digit"),
-    ("123##R", "one flags digit"),
     ("123##8", "bits beyond"),
     ("123##0" + "11" * 65, "at most 64"),
 ]
