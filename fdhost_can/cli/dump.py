@@ -60,22 +60,13 @@ def run(args: argparse.Namespace, stop: StopRequest) -> int:
     name = busopen.display_name(channel, args.name)
     log_stdout = args.log_stdout or args.log_file == "-"
     log_path = args.log_file if args.log_file not in (None, "-") else None
-    if args.log_dated and log_path is None:
+    if args.log_dated and args.log_file is None:
         log_path = time.strftime("fdhost-can-%Y-%m-%d_%H%M%S.log")
 
     with busopen.open_bus(channel, args) as bus:
-        if log_path is not None:
-            try:
-                log_file = open(log_path, "w", encoding="utf-8")
-            except OSError as e:
-                raise CliError(f"cannot write the log {log_path}: {e.strerror}") from e
-            say(f"{PROG} {NAME}: logging to {log_path}")
-            output, fmt = LineOutput(log_file, flush_each=False), LogFormat(name, args.timestamp, args.extra)
-        else:
-            log_file = None
-            output = LineOutput(sys.stdout, flush_each=True)
-            fmt = LogFormat(name, args.timestamp, args.extra) if log_stdout else ScreenFormat(
-                name, args.timestamp, args.extra)
+        log_file = _open_log(log_path) if log_path is not None else None
+        output = LineOutput(log_file or sys.stdout, flush_each=log_file is None)
+        fmt = (LogFormat if log_file or log_stdout else ScreenFormat)(name, args.timestamp, args.extra)
         try:
             counts = _receive(bus, filters, output, fmt, args, stop)
         finally:
@@ -86,6 +77,15 @@ def run(args: argparse.Namespace, stop: StopRequest) -> int:
     filtered = f" of {received} received" if received != shown else ""
     say(f"{PROG} {NAME}: {shown} frame{'s' if shown != 1 else ''}{filtered} in {seconds:.1f} s, {drops} dropped")
     return stop.exit_status()
+
+
+def _open_log(path: str):
+    try:
+        log_file = open(path, "w", encoding="utf-8")
+    except OSError as e:
+        raise CliError(f"cannot write the log {path}: {e.strerror}") from e
+    say(f"{PROG} {NAME}: logging to {path}")
+    return log_file
 
 
 def _receive(bus: can.BusABC, filters, output: LineOutput, fmt, args: argparse.Namespace,

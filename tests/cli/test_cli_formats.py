@@ -7,7 +7,9 @@ import can
 import pytest
 from cli_helpers import need_tool
 
+from fdhost_can.cli.busopen import display_name
 from fdhost_can.cli.candump_format import LogFormat, ScreenFormat, Timestamps, long_frame
+from fdhost_can.cli.common import CliError
 
 
 def msg(arbitration_id, data=b"", ext=False, **kw):
@@ -84,3 +86,17 @@ def test_screen_layout_matches_log2long(tmp_path):
     for m, line in zip(frames, out):
         # log2long always indents standard identifiers and appends an ASCII column.
         assert line.startswith(f"(1700000000.250000)  can0  {long_frame(m, indent_standard=True)}"), line
+
+
+@pytest.mark.parametrize("channel, name, shown", [
+    ("virtual:demo", None, "virtual:demo"),
+    ("14AA044B241402B10DDBDAFE448040BB", None, "DDBDAFE448040BB"),  # can-utils' log tools read 21 at most
+    ("14AA044B241402B10DDBDAFE448040BB", "can0", "can0"),
+    ("virtual:demo", "a b", None),
+])
+def test_channel_name_in_lines(channel, name, shown):
+    if shown is None:
+        with pytest.raises(CliError, match="no spaces"):
+            display_name(channel, name)
+    else:
+        assert display_name(channel, name) == shown
