@@ -84,14 +84,19 @@ def long_frame(msg: can.Message, indent_standard: bool) -> str:
         text = f"{msg.arbitration_id & 0x7FF:03X}  "
     if msg.is_fd:
         data = bytes(msg.data or b"")[:64]
-        return text + f"[{len(data):02d}] " + "".join(f" {b:02X}" for b in data)
+        return text + f"[{len(data):02d}] " + _hex_bytes(data)
     if msg.is_remote_frame:
         return text + f" [{min(msg.dlc, 8)}]  remote request"
     data = bytes(msg.data or b"")[:8]
-    text += f" [{len(data)}] " + "".join(f" {b:02X}" for b in data)
+    text += f" [{len(data)}] " + _hex_bytes(data)
     if msg.is_error_frame:
         text += "ERRORFRAME".rjust(3 * (8 - len(data)) + 13)
     return text
+
+
+def _hex_bytes(data: bytes) -> str:
+    """`` DE AD BE EF``: each byte after a space."""
+    return " " + data.hex(" ").upper() if data else ""
 
 
 class ScreenFormat:

@@ -83,16 +83,12 @@ def render(snap: Snapshot, *, channel: str, nominal: int, data: int, stuffing: s
 def _row(key: tuple[bool, int], entry: IdEntry) -> str:
     extended, arbitration_id = key
     msg = entry.last
-    ident = f"{arbitration_id:08X}" if extended else f"{arbitration_id:03X}"
-    if msg.is_fd:
-        kind, length = ("FD BRS" if msg.bitrate_switch else "FD"), len(msg.data)
-        data = " ".join(f"{b:02X}" for b in msg.data)
-    elif msg.is_remote_frame:
-        kind, length, data = "RTR", msg.dlc, "remote request"
-    else:
-        kind, length = "", len(msg.data)
-        data = " ".join(f"{b:02X}" for b in msg.data)
-    return f"{ident:>8}  {entry.rate:9.1f}  {kind:<6} {length:>3}  {data}"
+    head = f"{arbitration_id:08X}" if extended else f"{arbitration_id:03X}"
+    head = f"{head:>8}  {entry.rate:9.1f}"
+    if msg.is_remote_frame and not msg.is_fd:
+        return f"{head}  {'RTR':<6} {msg.dlc:>3}  remote request"
+    kind = ("FD BRS" if msg.bitrate_switch else "FD") if msg.is_fd else ""
+    return f"{head}  {kind:<6} {len(msg.data):>3}  {bytes(msg.data).hex(' ').upper()}"
 
 
 def run(args: argparse.Namespace, stop: StopRequest) -> int:
