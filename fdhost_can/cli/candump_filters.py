@@ -65,11 +65,11 @@ def parse_filter(text: str) -> IdFilter:
     return IdFilter(can_id, mask & ~CAN_ERR_FLAG, inverted=m[2] == "~")
 
 
-def parse_channel_spec(spec: str) -> tuple[str, FilterSet]:
+def parse_channel_argument(argument: str) -> tuple[str, FilterSet]:
     """``CHANNEL[,FILTER]*`` split into the channel and its filters."""
-    channel, *texts = spec.split(",")
+    channel, *texts = argument.split(",")
     if not channel:
-        raise CliError(f"{spec!r}: the channel comes first, e.g. virtual:demo,123:7FF")
+        raise CliError(f"{argument!r}: the channel comes first, e.g. virtual:demo,123:7FF")
     filters, join, error_mask = [], False, 0
     for text in texts:
         if text in ("j", "J"):

@@ -8,7 +8,7 @@ import time
 import can
 
 from . import busopen
-from .candump_filters import parse_channel_spec
+from .candump_filters import parse_channel_argument
 from .candump_format import TIMESTAMP_MODES, LineOutput, LogFormat, ScreenFormat
 from .common import PROG, CliError, StopRequest, positive_int, say
 
@@ -56,7 +56,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
 
 
 def run(args: argparse.Namespace, stop: StopRequest) -> int:
-    channel, filters = parse_channel_spec(args.channel)
+    channel, filters = parse_channel_argument(args.channel)
     name = busopen.display_name(channel, args.name)
     log_stdout = args.log_stdout or args.log_file == "-"
     log_path = args.log_file if args.log_file not in (None, "-") else None

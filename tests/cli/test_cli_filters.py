@@ -3,7 +3,7 @@ layer decides for candump, and the filter texts refused."""
 import can
 import pytest
 
-from fdhost_can.cli.candump_filters import parse_channel_spec
+from fdhost_can.cli.candump_filters import parse_channel_argument
 from fdhost_can.cli.common import CliError
 
 STD_123 = can.Message(arbitration_id=0x123, is_extended_id=False)
@@ -38,12 +38,12 @@ CASES = [
 
 @pytest.mark.parametrize("filters, passing", CASES)
 def test_filter_decisions(filters, passing):
-    channel, fs = parse_channel_spec("virtual:demo" + filters)
+    channel, fs = parse_channel_argument("virtual:demo" + filters)
     assert channel == "virtual:demo"
     assert {id(m) for m in FRAMES if fs.passes(m)} == {id(m) for m in passing}
 
 
-@pytest.mark.parametrize("spec, reason", [
+@pytest.mark.parametrize("argument, reason", [
     (",123:7FF", "the channel comes first"),
     ("ch,", "expected <id>:<mask>"),
     ("ch,,123:7FF", "expected <id>:<mask>"),
@@ -52,6 +52,6 @@ def test_filter_decisions(filters, passing):
     ("ch,123456789:7FF", "expected <id>:<mask>"),
     ("ch,#", "expected <id>:<mask>"),
 ])
-def test_bad_filters(spec, reason):
+def test_bad_filters(argument, reason):
     with pytest.raises(CliError, match=reason):
-        parse_channel_spec(spec)
+        parse_channel_argument(argument)
