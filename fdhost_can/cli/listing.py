@@ -1,0 +1,119 @@
+"""``fdhost-can list``: the adapters plugged in and the virtual buses in use.
+
+Adapters are found with pyusb directly and never claimed, so listing disturbs no program that is
+using one. Whether another program has one claimed is read from Linux's sysfs: a claimed
+interface is bound to the driver ``usbfs``. Elsewhere (and for the virtual adapter library, which
+has no sysfs entries) the state shows as ``unknown``.
+"""
+from __future__ import annotations
+
+import argparse
+import errno
+import os
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Optional, Sequence
+
+from .common import PROG, CliError, StopRequest
+from .usbids import PRODUCT_ID, VENDOR_ID
+
+NAME = "list"
+HELP = "list the adapters plugged in and the virtual buses in use"
+DESCRIPTION = "Lists each adapter (serial, USB bus:address, whether a program is using it) and the virtual buses in use."
+
+SYSFS_USB = Path("/sys/bus/usb/devices")
+
+
+@dataclass(frozen=True)
+class Adapter:
+    serial: str
+    bus: int
+    address: int
+    state: str  # free, in use, in use (kernel driver X), unknown
+
+
+def add_arguments(parser: argparse.ArgumentParser) -> None:
+    pass
+
+
+def run(args: argparse.Namespace, stop: StopRequest) -> int:
+    adapters = find_adapters()
+    print("adapters:")
+    if adapters:
+        width = max(len("SERIAL"), *(len(a.serial) for a in adapters))
+        print(f"  {'SERIAL':<{width}}  {'BUS:ADDRESS':<11}  STATE")
+        for a in adapters:
+            print(f"  {a.serial:<{width}}  {f'{a.bus}:{a.address}':<11}  {a.state}")
+    else:
+        print("  none")
+    print("virtual buses in use:")
+    for line in virtual_buses_in_use() or ["none"]:
+        print(f"  {line}")
+    return 0
+
+
+def virtual_buses_in_use() -> list[str]:
+    """One line per virtual bus in use on this machine.
+
+    HOOK: the listing comes from ``fdhost_can.virtual`` once virtual buses are shared between
+    processes; until then there is nothing to list.
+    """
+    return []
+
+
+def find_adapters() -> list[Adapter]:
+    try:
+        import usb.core
+    except ImportError as e:
+        raise CliError(f"pyusb is not installed ({e})") from e
+    try:
+        devices = list(usb.core.find(find_all=True, idVendor=VENDOR_ID, idProduct=PRODUCT_ID))
+    except usb.core.NoBackendError as e:
+        raise CliError("pyusb finds no libusb-1.0 library; install it (Debian: apt-get install libusb-1.0-0)") from e
+    adapters = [Adapter(_serial(dev), dev.bus, dev.address, usage(dev.bus, _ports(dev))) for dev in devices]
+    return sorted(adapters, key=lambda a: (a.bus, a.address))
+
+
+def _ports(dev) -> Optional[Sequence[int]]:
+    try:
+        return dev.port_numbers
+    except (NotImplementedError, OSError):  # a backend that cannot tell; pyusb's USBError is an OSError
+        return None
+
+
+def _serial(dev) -> str:
+    """The serial string, or why it cannot be read; the device is opened for it, never claimed."""
+    import usb.core
+    import usb.util
+
+    if not dev.iSerialNumber:
+        return "(no serial)"
+    try:
+        return usb.util.get_string(dev, dev.iSerialNumber) or "(no serial)"
+    except usb.core.USBError as e:
+        if e.errno == errno.EACCES:
+            return f"(no access: see {PROG} udev)"
+        return f"(serial unreadable: {e.strerror or e})"
+    except ValueError as e:  # a string descriptor that does not decode
+        return f"(serial unreadable: {e})"
+    finally:
+        usb.util.dispose_resources(dev)
+
+
+def usage(bus: int, port_numbers: Optional[Sequence[int]], sysfs: Path = SYSFS_USB) -> str:
+    """Whether a program (``usbfs``) or a kernel driver holds one of the device's interfaces."""
+    if not port_numbers:
+        return "unknown"
+    device = f"{bus}-{'.'.join(str(p) for p in port_numbers)}"
+    if not (sysfs / device).is_dir():
+        return "unknown"
+    drivers = set()
+    for interface in sysfs.glob(device + ":*"):
+        link = interface / "driver"
+        if link.is_symlink():
+            drivers.add(os.path.basename(os.readlink(link)))
+    if "usbfs" in drivers:
+        return "in use"
+    if drivers:
+        return f"in use (kernel driver {', '.join(sorted(drivers))})"
+    return "free"
