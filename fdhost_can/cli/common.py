@@ -63,8 +63,9 @@ class StopRequest:
         self._event.set()
 
     def exit_status(self) -> int:
-        """0 for a command that ended by itself, else 128 + the signal, as shells report it."""
-        return 128 + self.signum if self.signum is not None else 0
+        """0 for a command that ended by itself or by Ctrl-C (the usual way to stop dump, gen and top),
+        else 128 + the signal, as shells report it."""
+        return 128 + self.signum if self.signum not in (None, signal.SIGINT) else 0
 
     def _handle(self, signum: int, _frame: object) -> None:
         if self._event.is_set() and signum == signal.SIGINT:

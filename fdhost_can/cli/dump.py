@@ -29,7 +29,7 @@ examples:
   fdhost-can dump virtual:demo,123:7FF,400:700 -t a -x
   fdhost-can dump virtual:demo -L > demo.log          (log format; read by can.CanutilsLogReader)
 
-Ctrl-C ends it with a summary on standard error (exit status 130).
+Ctrl-C ends it with a summary on standard error (exit status 0).
 """
 
 # Longest wait for a frame before the loop looks at Ctrl-C and the -T limit again.
