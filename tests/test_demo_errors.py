@@ -2,6 +2,7 @@
 reported on standard error after the context has been left, the object is closed and the program
 ends normally; anything else ends the program as it would a Python script, after the same closing.
 The faults are planted by tests/demo_faults/sitecustomize.py in the program's own interpreter."""
+import os
 import signal
 from pathlib import Path
 
@@ -63,7 +64,7 @@ def printed_lines(text, place):
 
 @pytest.mark.parametrize("place, kind", CASES)
 def test_escaping_exception_is_reported_and_the_object_closed(place, kind, monkeypatch):
-    monkeypatch.setenv("PYTHONPATH", str(FAULTS))
+    monkeypatch.setenv("PYTHONPATH", os.pathsep.join(filter(None, [str(FAULTS), os.environ.get("PYTHONPATH")])))
     monkeypatch.setenv("FDHOST_DEMO_FAULT", f"{place}:{kind}")
     rc, out, _ = Demo("", merge_stderr=True).finish()
     _, status, last_line = KINDS[kind]
