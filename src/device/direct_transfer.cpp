@@ -3,6 +3,7 @@
 #include "py_env.hpp"
 
 #include <cstring>
+#include <iterator>
 
 namespace fdh::device {
 
@@ -37,24 +38,34 @@ bool is_pyusb_function(nb::handle fn, const char* module, const char* name) {
     return text_is(code->co_name, name) && text_is(maybe_attr(fn, "__module__"), module);
 }
 
+constexpr const char* TRANSFER_METHODS[] = {"bulk_read", "bulk_write", "intr_read", "intr_write"};
+constexpr std::size_t TRANSFER_METHOD_COUNT = std::size(TRANSFER_METHODS);
+
 // What was found out about one backend object: the two libusb functions its bulk and interrupt
 // calls use, and its module's error check. Kept for the last backend seen (pyusb has one).
 struct Backend {
     nb::object object;
+    nb::object methods[TRANSFER_METHOD_COUNT];  // its class's transfer methods when it was inspected
     TransferFn bulk = nullptr;
     TransferFn interrupt = nullptr;
     nb::object check;  // usb.backend.libusb1._check
     bool usable = false;
 };
 
+nb::handle class_method(nb::handle backend, const char* name) {
+    return _PyType_Lookup(Py_TYPE(backend.ptr()), py::interned(name).ptr());
+}
+
 Backend inspect_backend(nb::handle backend) {
     Backend b;
     b.object = nb::borrow(backend);
+    for (std::size_t i = 0; i < TRANSFER_METHOD_COUNT; ++i)
+        b.methods[i] = nb::borrow(class_method(backend, TRANSFER_METHODS[i]));
     constexpr const char* module = "usb.backend.libusb1";
     nb::handle type = backend.type();
     if (!text_is(maybe_attr(type, "__module__"), module) || !text_is(maybe_attr(type, "__name__"), "_LibUSB")) return b;
-    for (const char* name : {"bulk_read", "bulk_write", "intr_read", "intr_write"})
-        if (!is_pyusb_function(maybe_attr(type, name), module, name)) return b;
+    for (std::size_t i = 0; i < TRANSFER_METHOD_COUNT; ++i)
+        if (!is_pyusb_function(b.methods[i], module, TRANSFER_METHODS[i])) return b;
     try {
         nb::object modules = nb::module_::import_("sys").attr("modules");
         b.check = modules[module].attr("_check");
@@ -74,9 +85,16 @@ Backend inspect_backend(nb::handle backend) {
     return b;
 }
 
+// The transfer methods `backend` has now are the ones `b` found: none replaced on its class since.
+bool same_class_methods(const Backend& b, nb::handle backend) {
+    for (std::size_t i = 0; i < TRANSFER_METHOD_COUNT; ++i)
+        if (!class_method(backend, TRANSFER_METHODS[i]).is(b.methods[i])) return false;
+    return true;
+}
+
 Backend& backend_for(nb::handle backend) {
     static Backend* last = new Backend();  // kept for good, like the module itself
-    if (!last->object.is(backend)) *last = inspect_backend(backend);
+    if (!last->object.is(backend) || !same_class_methods(*last, backend)) *last = inspect_backend(backend);
     return *last;
 }
 
@@ -104,6 +122,18 @@ PyObject* dict_item(nb::handle d, PyObject* key) {
     return v;
 }
 
+// A transfer method set on the backend object itself, which pyusb would call instead of its class's.
+bool has_own_transfer_method(nb::handle backend) {
+    nb::object own = nb::steal(PyObject_GenericGetDict(backend.ptr(), nullptr));
+    if (!own.is_valid()) {
+        PyErr_Clear();
+        return false;  // no namespace of its own
+    }
+    for (const char* name : TRANSFER_METHODS)
+        if (dict_item(own, py::interned(name).ptr())) return true;
+    return false;
+}
+
 int small_int(nb::handle o, const char* name) {
     nb::object v = maybe_attr(o, name);
     if (!v.is_valid() || !PyLong_Check(v.ptr())) return -1;
@@ -121,21 +151,27 @@ int endpoint_number(nb::handle ep) {
     return v < 0 || v > 255 ? -1 : static_cast<int>(v);
 }
 
-Direct direct_transfer(nb::handle dev, int ep, std::uint8_t* data, int length, unsigned timeout_ms, int& transferred,
-                       bool report_timeout) {
-    transferred = 0;
-    const bool in = (ep & 0x80) != 0;
+bool pyusb_transfer_method(nb::handle dev, bool in) {
     nb::object device_type;
     try {
         device_type = py::attr(py::usb_core(), "Device");
     } catch (nb::python_error&) {
-        return Direct::NotTaken;  // no pyusb in the module's namespace to compare with
+        return false;  // no pyusb in the module's namespace to compare with
     }
-    if (Py_TYPE(dev.ptr()) != reinterpret_cast<PyTypeObject*>(device_type.ptr())) return Direct::NotTaken;
-    if (!device_method_is_pyusb(device_type, in)) return Direct::NotTaken;
+    if (Py_TYPE(dev.ptr()) != reinterpret_cast<PyTypeObject*>(device_type.ptr())) return false;
+    if (!device_method_is_pyusb(device_type, in)) return false;
     nb::object own = nb::steal(PyObject_GenericGetDict(dev.ptr(), nullptr));
     if (!own.is_valid()) PyErr_Clear();
-    if (dict_item(own, py::interned(in ? "read" : "write").ptr())) return Direct::NotTaken;
+    return !dict_item(own, py::interned(in ? "read" : "write").ptr());
+}
+
+Direct direct_transfer(nb::handle dev, int ep, std::uint8_t* data, int length, unsigned timeout_ms, int& transferred,
+                       bool report_timeout) {
+    transferred = 0;
+    const bool in = (ep & 0x80) != 0;
+    if (!pyusb_transfer_method(dev, in)) return Direct::NotTaken;
+    nb::object own = nb::steal(PyObject_GenericGetDict(dev.ptr(), nullptr));
+    if (!own.is_valid()) PyErr_Clear();
 
     // The state pyusb's setup_request would look at; anything it would first set up or repair
     // (opening, claiming, finding the endpoint) is left to it.
@@ -163,7 +199,7 @@ Direct direct_transfer(nb::handle dev, int ep, std::uint8_t* data, int length, u
     nb::object backend = maybe_attr(ctx, "backend");
     if (!backend.is_valid()) return Direct::NotTaken;
     Backend& b = backend_for(backend);
-    if (!b.usable) return Direct::NotTaken;
+    if (!b.usable || has_own_transfer_method(backend)) return Direct::NotTaken;
     const int type = attributes & 0x3;
     TransferFn fn = type == ENDPOINT_TYPE_BULK ? b.bulk : type == ENDPOINT_TYPE_INTERRUPT ? b.interrupt : nullptr;
     if (!fn) return Direct::NotTaken;

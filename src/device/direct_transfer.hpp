@@ -26,6 +26,10 @@ enum class Direct {
 // `ep` as an endpoint address when it is a plain int 0..255, else -1 (such a value is left to pyusb).
 int endpoint_number(nb::handle ep);
 
+// `dev` is pyusb's own usb.core.Device and its read (`in`) or write is pyusb's own method, not
+// replaced on the class or on the device: only then may a call be made otherwise than as asked.
+bool pyusb_transfer_method(nb::handle dev, bool in);
+
 // One transfer of `length` bytes at `data` on endpoint `ep` (its direction bit says which way)
 // with a time-out in milliseconds. Needs the interpreter lock; releases it while the transfer
 // runs; `data` must stay valid and untouched by others meanwhile. A USB error is raised as pyusb

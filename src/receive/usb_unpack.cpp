@@ -109,7 +109,7 @@ void unpack_in_memory(nb::handle self, std::span<const std::uint8_t> transfer) {
 // buffer of RX_LENGTH bytes (pyusb's read into an array returns the count), straight through the
 // libusb pyusb loaded where that is possible; the transfer is then what read(endpoint, RX_LENGTH)
 // would have returned, without allocating and clearing RX_LENGTH bytes per read. Any other device
-// object is asked for read(endpoint, RX_LENGTH, timeout=1) as it is.
+// object, or a read replaced on pyusb's Device, is asked for read(endpoint, RX_LENGTH, timeout=1) as it is.
 class TransferReader {
 public:
     enum class Got { TimedOut, Object, Buffer };
@@ -120,7 +120,8 @@ public:
 
     // Object: `data` holds what read returned. Buffer: the first `count` bytes of buffer().
     Got read(nb::handle dev, nb::handle endpoint, nb::handle rx_length, nb::object& data, std::size_t& count) {
-        if (!reuses_buffer(dev, rx_length)) {
+        // A read that is not pyusb's own is called exactly as asked.
+        if (!reuses_buffer(dev, rx_length) || !device::pyusb_transfer_method(dev, true)) {
             data = call_read(dev, endpoint, rx_length);
             return data.is_valid() ? Got::Object : Got::TimedOut;
         }

@@ -11,15 +11,6 @@
 namespace fdh::transmit {
 
 namespace {
-// type(o) is pyusb's usb.core.Device (False when there is no pyusb to compare with).
-bool is_pyusb_device(nb::handle o) {
-    try {
-        return o.type().ptr() == py::attr(py::usb_core(), "Device").ptr();
-    } catch (nb::python_error&) {
-        return false;
-    }
-}
-
 nb::object call(nb::handle fn, std::initializer_list<PyObject*> args, PyObject* kwnames = nullptr) {
     const std::size_t positional = args.size() - (kwnames ? static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames)) : 0);
     PyObject* r = PyObject_Vectorcall(fn.ptr(), const_cast<PyObject**>(std::data(args)), positional, kwnames);
@@ -118,9 +109,10 @@ void send_data(nb::handle self) {
             }
         }
         // pyusb's Device.write turns anything but an array of bytes into one (by way of a caught
-        // TypeError for bytes and bytearrays); it gets that array ready-made, same bytes.
+        // TypeError for bytes and bytearrays); it gets that array ready-made, same bytes. Any other
+        // write gets the record as it is.
         if (!written.is_valid() && (PyByteArray_CheckExact(tx.ptr()) || PyBytes_CheckExact(tx.ptr())) &&
-            is_pyusb_device(dev)) {
+            device::pyusb_transfer_method(dev, false)) {
             static PyObject* array_type = py::attr(nb::module_::import_("array"), "array").release().ptr();  // kept
             payload = nb::handle(array_type)("B", tx);
         }
