@@ -4,7 +4,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/setup.sh
-source tools/venv_env.sh
 SECONDS_TO_RUN="${1:-3}"
 echo "--- fdhost-demo against the virtual adapter (SIGINT after ${SECONDS_TO_RUN} s) ---"
 # On a terminal the interpreter's line buffering keeps the threads' lines whole; into a pipe or a log,
