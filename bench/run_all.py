@@ -1,5 +1,6 @@
-"""Runs every performance benchmark in turn: receive-container decoding (1), then the end-to-end
-runs over the virtual adapter (2 to 6). Extra arguments go to the end-to-end benchmark."""
+"""Runs every performance benchmark in turn (the soak is not one: bench/soak.py): the protocol core,
+receive-container decoding, the end-to-end runs over the virtual adapter (2 to 6), and the virtual
+adapter alone. Extra arguments go to the end-to-end benchmark. Stops at the first that fails."""
 import os
 import subprocess
 import sys
@@ -10,11 +11,17 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 
 def run(script, *args):
     print(f"\n=== {script} {' '.join(args)} ===", flush=True)
+    started = time.monotonic()
     subprocess.run([sys.executable, os.path.join(HERE, script), *args], check=True)
+    return time.monotonic() - started
 
 
 if __name__ == "__main__":
-    started = time.monotonic()
-    run("bench_decode.py")
-    run("bench_end_to_end.py", *sys.argv[1:])
-    print(f"\nall benchmarks: {time.monotonic() - started:.0f} s")
+    took = {
+        "bench_protocol.py": run("bench_protocol.py"),
+        "bench_decode.py": run("bench_decode.py"),
+        "bench_end_to_end.py": run("bench_end_to_end.py", *sys.argv[1:]),
+        "vadapter_rates.py": run("vadapter_rates.py"),
+    }
+    print("\n" + ", ".join(f"{name} {seconds:.0f} s" for name, seconds in took.items()))
+    print(f"all benchmarks: {sum(took.values()):.0f} s")

@@ -7,6 +7,12 @@ set -uo pipefail
 secs=${1:-30}
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=$root/build-fuzz
+# cmake and ninja from the project environment (tools/setup.sh makes it); clang with libFuzzer is
+# installed here when missing, as only fuzzing needs it.
+cd "$root" || exit 2
+[ -x .venv/bin/python ] || bash tools/setup.sh || exit 2
+source tools/venv_env.sh
+bash tools/fuzz_toolchain.sh || exit 2
 targets=(fuzz_container fuzz_section fuzz_ack fuzz_records fuzz_command)
 
 # The fuzz directory is its own CMake project over the protocol core, so a half-edited Python module

@@ -116,8 +116,9 @@ class Sequencer:
 
 
 class Rig:
-    def __init__(self, vad, monkeypatch, capsys):
+    def __init__(self, vad, monkeypatch, capsys, properties=None):
         self.vad, self.monkeypatch, self.capsys = vad, monkeypatch, capsys
+        self.properties = properties  # the test's user_properties: pytest's reports and junit XML carry them
         self.output = Output(capsys)
         self.hosts = []
         monkeypatch.setattr(fd, "time", FastSleep())
@@ -134,13 +135,13 @@ class Rig:
         return h
 
     def close(self, h, bound=1.0, report=None):
-        """Closes h and checks that close() returned within `bound` seconds; returns the time it took."""
+        """Closes h and checks that close() returned within `bound` seconds; returns the time it took.
+        With `report`, the time goes into the test's report under that name."""
         start = time.monotonic()
         h.close()
         took = time.monotonic() - start
-        if report:
-            with self.capsys.disabled():
-                print(f"\n  {report}: close() returned after {took * 1000:.1f} ms")
+        if report and self.properties is not None:
+            self.properties.append((f"{report}: close() ms", round(took * 1000, 1)))
         assert took < bound, f"close() took {took:.3f} s"
         assert not any(t is not None and t.is_alive() for t in (h.rec_thread, h.rec_thread2))
         return took
@@ -176,10 +177,10 @@ def vad():
 
 
 @pytest.fixture
-def rig(vad, monkeypatch, capsys):
+def rig(vad, monkeypatch, capsys, request):
     reset_slot_lists()
     vad.configure("")
-    r = Rig(vad, monkeypatch, capsys)
+    r = Rig(vad, monkeypatch, capsys, request.node.user_properties)
     yield r
     r.finish()
     vad.configure("")

@@ -11,7 +11,10 @@ import pytest
 from vadapter import library_path
 
 ROOT = Path(__file__).resolve().parents[1]
-DEMO = ROOT / "build" / "fdhost-demo"
+# tools/setup.sh links the built program into the project environment's bin: started from there, its
+# embedded interpreter finds the environment's pyvenv.cfg and with it the environment's pyusb.
+VENV_DEMO = ROOT / ".venv" / "bin" / "fdhost-demo"
+DEMO = VENV_DEMO if VENV_DEMO.exists() else ROOT / "build" / "fdhost-demo"
 LIB = library_path()
 pytestmark = pytest.mark.skipif(not (DEMO.exists() and LIB.exists()),
                                 reason=f"demonstration or virtual adapter not built: {DEMO}, {LIB}")

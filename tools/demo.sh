@@ -10,7 +10,7 @@ echo "--- fdhost-demo against the virtual adapter (SIGINT after ${SECONDS_TO_RUN
 # unbuffered output keeps stdout and stderr in the order they happen.
 [ -t 1 ] || export PYTHONUNBUFFERED=1
 LD_LIBRARY_PATH="$PWD/build/vadapter${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" \
-  timeout -s INT "$SECONDS_TO_RUN" ./build/fdhost-demo || rc=$?
+  timeout -s INT "$SECONDS_TO_RUN" .venv/bin/fdhost-demo || rc=$?
 rc=${rc:-0}
 # timeout reports 124 when it had to send the signal; the demonstration itself ended normally.
 if [ "$rc" -ne 0 ] && [ "$rc" -ne 124 ]; then exit "$rc"; fi

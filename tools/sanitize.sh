@@ -3,7 +3,9 @@
 # and runs the whole pytest suite against them (CPython with the sanitizer runtimes preloaded).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFDHOST_SANITIZE=ON \
+[ -x .venv/bin/python ] || bash tools/setup.sh
+source tools/venv_env.sh
+cmake -S . -B build-asan -G Ninja -DPython_EXECUTABLE="$PY" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFDHOST_SANITIZE=ON \
       -DFDHOST_MODULE_DIR="$PWD/build-asan/module" >/dev/null
 cmake --build build-asan --target fdhost vadapter
 export FDHOST_MODULE_DIR="$PWD/build-asan/module"
@@ -17,7 +19,7 @@ export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:halt_on_error=1:log_path=$r
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$report_dir/ubsan"
 export FDHOST_SANITIZED=1
 rc=0
-python -m pytest -q -p no:cacheprovider --capture=sys "$@" || rc=$?
+"$PY" -m pytest -q -p no:cacheprovider --capture=sys "$@" || rc=$?
 if compgen -G "$report_dir/*" >/dev/null; then
   echo "--- sanitizer reports ---"
   cat "$report_dir"/*

@@ -6,18 +6,19 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/setup.sh
+source tools/venv_env.sh
 
 echo "--- C++ core tests ---"
 ctest --test-dir build --output-on-failure
 
 echo "--- Windows-report build of the module ---"
-cmake -S . -B build-winreport -G Ninja -DFDHOST_WINDOWS_REPORT=ON -DFDHOST_BUILD_VADAPTER=OFF \
+cmake -S . -B build-winreport -G Ninja -DPython_EXECUTABLE="$PY" -DFDHOST_WINDOWS_REPORT=ON -DFDHOST_BUILD_VADAPTER=OFF \
       -DFDHOST_MODULE_DIR="$PWD/build-winreport/module" >/dev/null
 cmake --build build-winreport --target fdhost
 export FDHOST_WINREPORT_MODULE_DIR="$PWD/build-winreport/module"
 
 echo "--- pytest ---"
-python -m pytest -q "$@"
+"$PY" -m pytest -q "$@"
 
 if [ "${CI:-}" = "true" ]; then
   echo "--- fuzz targets (bounded) ---"
@@ -26,6 +27,6 @@ if [ "${CI:-}" = "true" ]; then
   bash tools/sanitize.sh
   if [ -f bench/soak.py ]; then
     echo "--- soak (short) ---"
-    python bench/soak.py --seconds "${SOAK_SECONDS:-60}"
+    "$PY" bench/soak.py --seconds "${SOAK_SECONDS:-60}"
   fi
 fi

@@ -26,6 +26,7 @@ int fdhost_exec(PyObject* m) {
                         "Module 'fdhost' has already been imported. Re-initialisation is not supported.");
         return -1;
     }
+    // NB_MODULE spelled out (nanobind internals; versions pinned in pyproject.toml): its exec would run the body twice.
     nb::detail::internals = NB_CALL(nb_module_init)(NB_DOMAIN_STR, m);
     if (!nb::detail::internals) return -1;
     nb::set_leak_warnings(false);
