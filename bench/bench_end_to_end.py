@@ -41,11 +41,12 @@ for p in (ROOT, ROOT / "tests", ROOT / "bench"):
         sys.path.insert(0, str(p))
 
 import procstat  # noqa: E402
+from vadapter import HEAD_SEQ_BITS, HEAD_SEQ_MASK  # noqa: E402
 from vadapter_rates import raw_read_loop  # noqa: E402
 
 SERIAL = "14AA044B241402B10DDBDAFE448040BB"
 GEN_ID = 0x100       # identifier of the generator's frames
-SEQ_SPACE = 1 << 24  # the header's reserve bytes carry the low 24 bits of the sequence number
+SEQ_SPACE = 1 << HEAD_SEQ_BITS  # the header's reserve bytes carry the low bits of the sequence number
 
 # name, generator options, frames/s of the saturated 1M/5M bus (bits per frame incl. intermission)
 SATURATED = [
@@ -156,7 +157,7 @@ class SequenceCheck:
             # Both clocks are CLOCK_MONOTONIC; the time stamp holds the low 32 bits of its microseconds.
             lat(((clock(mono) // 1000) - head.time_stamp) & 0xFFFFFFFF)
             r = head.reserve
-            seq = r[0] | r[1] << 8 | r[2] << 16
+            seq = (r[0] | r[1] << 8 | r[2] << 16) & HEAD_SEQ_MASK
             me.delivered += 1
             if seen[seq]:
                 me.duplicated += 1
@@ -168,7 +169,7 @@ class SequenceCheck:
                     me.highest = seq
             if head.dlc >= 4:  # data bytes 0..3 carry the sequence number too
                 d = v.data
-                if (d[0] | d[1] << 8 | d[2] << 16) != seq:
+                if (d[0] | d[1] << 8 | d[2] << 16) & HEAD_SEQ_MASK != seq:
                     me.bad_data += 1
 
         return check
@@ -248,6 +249,8 @@ class Rig:
     def checked_run(self, options, bus_rate, seconds):
         check = SequenceCheck()
         count = int(bus_rate * seconds)
+        if count > SEQ_SPACE:  # the check tells frames apart by the header's sequence bits only
+            raise SystemExit(f"a checked run is limited to {SEQ_SPACE} frames; give fewer --seconds")
         self.dev.setFrameCallback(check.callback)
         cpu, diff, _ = self.run_generator(options, count, bus_rate)
         self.dev.setFrameCallback(None)

@@ -4,7 +4,7 @@ import struct
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests"))
-from vadapter import crc16  # noqa: E402  (the shared CRC-16/ARC reference of tests and benchmarks)
+from vadapter import HEAD_SEQ_MASK, crc16  # noqa: E402  (the shared CRC-16/ARC reference of tests and benchmarks)
 
 DLC_FOR_LEN = {0: 0, 8: 8, 64: 15}
 MAX_CONTAINER = 51200
@@ -13,7 +13,7 @@ MAX_CONTAINER = 51200
 def record(seq: int, data_len: int, can_id: int = 0x123, fd: bool = True) -> bytes:
     dlc = DLC_FOR_LEN[data_len]
     flags = 1 | ((1 if fd else 0) << 1) | (dlc << 4)  # data frame, dir 0
-    head = struct.pack("<II3sB", can_id, seq & 0xFFFFFFFF, (seq & 0xFFFFFF).to_bytes(3, "little"), flags)
+    head = struct.pack("<II3sB", can_id, seq & 0xFFFFFFFF, (seq & HEAD_SEQ_MASK).to_bytes(3, "little"), flags)
     payload = (seq & 0xFFFFFFFF).to_bytes(4, "little") + bytes(max(0, data_len - 4)) if data_len >= 4 else bytes(data_len)
     return head + payload
 

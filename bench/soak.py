@@ -34,11 +34,11 @@ for p in (ROOT, ROOT / "tests"):
     if str(p) not in sys.path:
         sys.path.insert(0, str(p))
 
-from vadapter import VirtualAdapter, use_with_pyusb  # noqa: E402
+from vadapter import HEAD_SEQ_MASK, VirtualAdapter, use_with_pyusb  # noqa: E402
 
 GEN_ID = 0x100
 TX_ID = 0x7F0
-SEQ_MASK = (1 << 24) - 1  # the reserve bytes hold the low 24 bits of the sequence number
+SEQ_MASK = HEAD_SEQ_MASK  # the reserve bytes hold the low bits of the sequence number
 SERIAL = "14AA044B241402B10DDBDAFE448040BB"
 CONFIG = f"flush_us=1000;gen=saturate,id={GEN_ID},dlc=2/8/15,fd=1"
 
@@ -91,7 +91,7 @@ class Ledger:
             self.other_frames += 1
             return
         r = value.head.reserve
-        seq = r[0] | r[1] << 8 | r[2] << 16
+        seq = (r[0] | r[1] << 8 | r[2] << 16) & SEQ_MASK
         if self.expected is None:
             self.first = seq
         else:

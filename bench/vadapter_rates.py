@@ -16,7 +16,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests"))
 from libusb_raw import COMPLETED, AsyncTransfers, Libusb  # noqa: E402
-from vadapter import DLC_LENGTHS, VirtualAdapter, library_path, use_with_pyusb  # noqa: E402
+from vadapter import DLC_LENGTHS, HEAD_SEQ_MASK, VirtualAdapter, library_path, use_with_pyusb  # noqa: E402
 
 import usb.core  # noqa: E402
 import usb.util  # noqa: E402
@@ -133,10 +133,10 @@ def saturated(vad, gen, seconds, flush_us=0):
             n = struct.unpack_from("<H", c, 2)[0]
             off, last_ts = 4, None
             while off < 4 + n:
-                seq = c[off + 8] | c[off + 9] << 8 | c[off + 10] << 16
+                seq = (c[off + 8] | c[off + 9] << 8 | c[off + 10] << 16) & HEAD_SEQ_MASK
                 if expected_seq is not None and seq != expected_seq:
                     gaps += 1
-                expected_seq = (seq + 1) & 0xFFFFFF
+                expected_seq = (seq + 1) & HEAD_SEQ_MASK
                 last_ts = c[off + 4] | c[off + 5] << 8 | c[off + 6] << 16 | c[off + 7] << 24
                 off += 12 + DLC_LENGTHS[c[off + 11] >> 4]
                 frames += 1
@@ -221,9 +221,9 @@ def saturated_async(vad, gen, seconds, transfers=8):
             n = struct.unpack_from("<H", c, 2)[0]
             off = 4
             while off < 4 + n:
-                seq = c[off + 8] | c[off + 9] << 8 | c[off + 10] << 16
+                seq = (c[off + 8] | c[off + 9] << 8 | c[off + 10] << 16) & HEAD_SEQ_MASK
                 gaps += expected is not None and seq != expected
-                expected = (seq + 1) & 0xFFFFFF
+                expected = (seq + 1) & HEAD_SEQ_MASK
                 off += 12 + DLC_LENGTHS[c[off + 11] >> 4]
                 frames += 1
             a.resubmit(live[int(name)])

@@ -9,7 +9,7 @@ import time
 
 import pytest
 
-from vadapter import VadError, VirtualAdapter, library_path, use_with_pyusb
+from vadapter import VadError, VirtualAdapter, head_seq, library_path, use_with_pyusb
 
 LIB = library_path()
 if not LIB.exists():
@@ -49,9 +49,8 @@ def wait_until(condition, seconds=2.0, step=0.002):
 
 
 def seq_of(value):
-    """The generator's sequence number (low 24 bits) from a delivered can_value_type."""
-    r = value.head.reserve
-    return r[0] | r[1] << 8 | r[2] << 16
+    """The generator's sequence number (its low bits) from a delivered can_value_type."""
+    return head_seq(value.head.reserve)
 
 
 def missing_runs(seqs, first, last):

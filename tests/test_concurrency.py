@@ -7,6 +7,7 @@ import time
 import pytest
 
 from host_rig import SERIAL, SERIAL_1, Sequencer, claim_from_outside, missing_runs, rig, vad, wait_until  # noqa: F401
+from vadapter import head_seq
 
 
 def increasing(seqs):
@@ -41,7 +42,7 @@ def test_close_while_a_slow_callback_runs(rig):
     time.sleep(0.05)
     assert len(got) == delivered and active[0] == 0  # nothing runs once close() has returned
     assert most[0] == 1  # callbacks never overlap
-    seqs = [r[0] | r[1] << 8 | r[2] << 16 for r in got]
+    seqs = [head_seq(r) for r in got]
     assert increasing(seqs) and missing_runs(seqs, seqs[0], seqs[-1]) == []
     claim_from_outside(SERIAL)
 

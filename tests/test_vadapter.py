@@ -10,8 +10,8 @@ import pytest
 
 sys.path.insert(0, os.path.dirname(__file__))
 from libusb_raw import CANCELLED, COMPLETED, TYPE_BULK, TYPE_CONTROL, AsyncTransfers, Libusb  # noqa: E402
-from vadapter import (HEARTBEAT, VirtualAdapter, ack_frame, command_frame, container, crc16,  # noqa: E402
-                      library_path, parse_container, tx_record, use_with_pyusb)
+from vadapter import (HEAD_SEQ_MASK, HEARTBEAT, VirtualAdapter, ack_frame, command_frame, container,  # noqa: E402
+                      crc16, library_path, parse_container, tx_record, use_with_pyusb)
 
 LIB = library_path()
 pytestmark = pytest.mark.skipif(not LIB.exists(), reason=f"virtual adapter not built: {LIB}")
@@ -186,7 +186,7 @@ def test_transmitted_frame_returns_as_dir1_record(rig, vad):
     (r,) = parse_container(raw)
     assert (r.id, r.fram_type, r.can_type, r.id_type, r.dir, r.dlc, r.data) == (0x123, 1, 1, 0, 1, 8, bytes(range(8)))
     assert 0 <= (after - r.time_stamp) & 0xFFFFFFFF <= after - before  # low 32 bits of the clock
-    header = struct.pack("<II3sB", 0x123, r.time_stamp, b"\0\0\0", 0x8B)
+    header = struct.pack("<II3sB", 0x123, r.time_stamp, b"\0\0\x80", 0x8B)  # sent with the bitrate switch
     assert raw == container(header + bytes(range(8)))
     assert vad.tx_records() == [rec] and vad.last_tx() == rec
 
@@ -243,19 +243,20 @@ def test_containers_split_at_51200_bytes_and_keep_order(rig, vad):
         sizes.append(len(raw))
         recs += parse_container(raw)
     assert max(sizes) <= 51200 and len(sizes) >= 2 and sizes[0] > 51200 - 76
-    assert [r.seq24 for r in recs] == list(range(1000))
+    assert [r.seq for r in recs] == list(range(1000))
     assert all(struct.unpack_from("<I", r.data)[0] == i and r.id == 0x100 + i and r.dir == 0
                for i, r in enumerate(recs))
 
 
 def test_generator_sequence_ids_and_dlc_mix(rig, vad):
-    rig.configure("capture=1;gen=saturate,dlc=0/3/4/8,id=0x1FFFFFF0,ext=1,idinc=1,count=8,seq=0xFFFFFE")
+    # Started just below the header's sequence width, so the header wraps while the data does not.
+    rig.configure("capture=1;gen=saturate,dlc=0/3/4/8,id=0x1FFFFFF0,ext=1,idinc=1,count=8,seq=0x3FFFFE")
     d = rig.open()
     wait_counter(vad, "gen_frames", 8)
     recs = read_records(d)
-    seqs = [(0xFFFFFE + i) & 0xFFFFFFFF for i in range(8)]
+    seqs = [0x3FFFFE + i for i in range(8)]
     assert [r.dlc for r in recs] == [0, 3, 4, 8] * 2
-    assert [r.seq24 for r in recs] == [s & 0xFFFFFF for s in seqs]
+    assert [r.seq for r in recs] == [s & HEAD_SEQ_MASK for s in seqs] == [0x3FFFFE, 0x3FFFFF, 0, 1, 2, 3, 4, 5]
     assert [r.id for r in recs] == [(0x1FFFFFF0 + s) & 0x1FFFFFFF for s in seqs]
     assert recs[2].data == struct.pack("<I", seqs[2]) and recs[1].data == struct.pack("<I", seqs[1])[:3]
     assert recs[3].data[4:] == bytes((seqs[3] + i) & 0xFF for i in range(4, 8))
@@ -268,6 +269,34 @@ def test_injected_bus_frame_and_timestamps(rig, vad):
     (r,) = read_records(d)
     assert (r.id, r.dir, r.can_type, r.dlc, r.data) == (0x321, 0, 1, 2, b"\x01\x02")
     assert 0 <= (vad.now_us() & 0xFFFFFFFF) - r.time_stamp < 100_000
+
+
+@pytest.mark.parametrize("gen, brs, esi", [
+    ("fd=1", True, False),                 # FD frames switch the bitrate unless told otherwise
+    ("fd=1,brs=0,esi=1", False, True),
+    ("fd=1,brs=1,esi=1", True, True),
+    ("fd=0,brs=1,esi=1", False, False),    # classic frames have neither bit
+])
+def test_generated_frames_report_brs_and_esi_beside_the_sequence(rig, vad, gen, brs, esi):
+    # The sequence starts where all 22 header bits are set: the flag bits must neither show in it
+    # nor be overwritten by it.
+    rig.configure(f"capture=1;gen=saturate,dlc=8,count=2,seq=0x3FFFFF,{gen}")
+    d = rig.open()
+    wait_counter(vad, "gen_frames", 2)
+    assert [(r.seq, r.brs, r.esi) for r in read_records(d)] == [(0x3FFFFF, brs, esi), (0, brs, esi)]
+
+
+@pytest.mark.parametrize("frame, brs, esi", [
+    (dict(fd=True), True, False),
+    (dict(fd=True, brs=False, esi=True), False, True),
+    (dict(fd=True, esi=True), True, True),
+    (dict(fd=False, esi=True), False, False),
+])
+def test_injected_frames_report_brs_and_esi(rig, vad, frame, brs, esi):
+    rig.configure("capture=1")
+    d = rig.open()
+    vad.bus_frame(0x42, b"\x01", **frame)
+    assert [(r.id, r.seq, r.brs, r.esi) for r in read_records(d)] == [(0x42, 0, brs, esi)]
 
 
 def test_flush_holds_frames_and_batches_them(rig, vad):

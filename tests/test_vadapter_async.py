@@ -100,7 +100,7 @@ def test_generator_traffic_fills_transfers_in_order_without_loss(rig, vad):
             order.append(int(name[2:]))
             a.resubmit(transfers[order[-1]])
     assert order == [n % 8 for n in range(len(order))]  # completions come in submission order
-    seqs = [r.seq24 for r in frames_in(a.done)]
+    seqs = [r.seq for r in frames_in(a.done)]
     assert seqs == list(range(5000))
     assert vad.counter("rx_overflow") == 0
 

@@ -84,6 +84,16 @@ def test_adapters_on_one_bus_see_each_other_and_no_other_bus(vad, world, setup):
     assert (vad.counter("bus_frames", a), vad.counter("bus_frames", c)) == (2, 1)
 
 
+@pytest.mark.parametrize("fd, fd_acc, brs", [(True, True, True), (True, False, False), (False, True, False)])
+def test_transmitted_bitrate_switch_arrives_with_the_frame(vad, world, fd, fd_acc, brs):
+    a, b = vad.plug("brs", "capture=1"), vad.plug("brs", "capture=1")
+    da, db = world(a), world(b)
+    assert da.write(0x03, tx_record(0x7, b"\x01", fd=fd, brs=fd_acc), timeout=100) == 88
+    for dev, direction in ((db, 0), (da, 1)):  # the receiver, and the sender's echo
+        (r,) = parse_container(bytes(dev.read(0x81, READ, timeout=200)))
+        assert (r.id, r.dir, r.can_type, r.brs, r.esi) == (0x7, direction, int(fd), brs, False)
+
+
 def test_frames_of_several_adapters_arbitrate_and_follow_each_other(vad, world):
     # 1 kbit/s: an empty classic frame takes 47 ms, time enough to queue frames behind it.
     a, b = vad.plug("slow", "capture=1;nominal=1k"), vad.plug("slow", "capture=1;nominal=1k")

@@ -16,7 +16,18 @@ from dataclasses import dataclass
 from pathlib import Path
 
 LOG_COMMANDS, LOG_HEARTBEATS, LOG_TX, LOG_ACKS = range(4)
-FRAME_FD, FRAME_EXT, FRAME_REMOTE, FRAME_NO_BRS = 1, 2, 4, 8
+FRAME_FD, FRAME_EXT, FRAME_REMOTE, FRAME_NO_BRS, FRAME_ESI = 1, 2, 4, 8, 16
+# A received record's reserve bytes as the virtual adapter fills them (HEAD_* of src/protocol/records.hpp):
+# reserve[2] bit 7 the bitrate switch, bit 6 the error state indicator, the rest the generator's
+# sequence number, reserve[0] lowest.
+HEAD_BRS_BIT, HEAD_ESI_BIT = 0x80, 0x40
+HEAD_SEQ_BITS = 22
+HEAD_SEQ_MASK = (1 << HEAD_SEQ_BITS) - 1
+
+
+def head_seq(reserve) -> int:
+    """The generator's sequence number (its low HEAD_SEQ_BITS) from a record's three reserve bytes."""
+    return (reserve[0] | reserve[1] << 8 | reserve[2] << 16) & HEAD_SEQ_MASK
 
 
 class VadError(RuntimeError):
@@ -125,10 +136,10 @@ class VirtualAdapter:
     def queue_raw(self, endpoint: int, data: bytes, adapter: int = 0) -> None:
         self._check(self.lib.vad_queue_raw(adapter, endpoint, bytes(data), len(data)))
 
-    def bus_frame(self, can_id: int, data: bytes = b"", *, fd=False, ext=False, remote=False, brs=True,
+    def bus_frame(self, can_id: int, data: bytes = b"", *, fd=False, ext=False, remote=False, brs=True, esi=False,
                   adapter: int = 0) -> None:
         flags = (FRAME_FD if fd else 0) | (FRAME_EXT if ext else 0) | (FRAME_REMOTE if remote else 0) \
-            | (0 if brs else FRAME_NO_BRS)
+            | (0 if brs else FRAME_NO_BRS) | (FRAME_ESI if esi else 0)
         self._check(self.lib.vad_bus_frame(adapter, can_id, flags, bytes(data), len(data)))
 
     def unplug(self, after_transfers: int | None = None, after_ms: int | None = None, adapter: int = 0) -> None:
@@ -258,9 +269,11 @@ HEARTBEAT = command_frame(0x10, b"\xFF" * 17)
 DLC_LENGTHS = (0, 1, 2, 3, 4, 5, 6, 7, 8, 12, 16, 20, 24, 32, 48, 64)
 
 
-def tx_record(can_id: int, data: bytes = b"", *, fd=True, ext=False, remote=False, dlc: int | None = None) -> bytes:
-    """An 88-byte transmit record; dlc is the byte count (defaults to len(data))."""
-    flags = int(fd) | (0 if remote else 2) | (4 if ext else 0) | (8 if fd else 0)
+def tx_record(can_id: int, data: bytes = b"", *, fd=True, ext=False, remote=False, dlc: int | None = None,
+              brs: bool | None = None) -> bytes:
+    """An 88-byte transmit record; dlc is the byte count (defaults to len(data)); brs (fd_acc)
+    defaults to fd."""
+    flags = int(fd) | (0 if remote else 2) | (4 if ext else 0) | (8 if (fd if brs is None else brs) else 0)
     n = len(data) if dlc is None else dlc
     return struct.pack("<2sBBB3xiIII64s", b"\0\0", flags, 0, n, 1, 0, 0, can_id, bytes(data).ljust(64, b"\0"))
 
@@ -283,8 +296,16 @@ class Record:
     data: bytes
 
     @property
-    def seq24(self) -> int:
-        return int.from_bytes(self.reserve, "little")
+    def seq(self) -> int:
+        return head_seq(self.reserve)
+
+    @property
+    def brs(self) -> bool:
+        return bool(self.reserve[2] & HEAD_BRS_BIT)
+
+    @property
+    def esi(self) -> bool:
+        return bool(self.reserve[2] & HEAD_ESI_BIT)
 
 
 def parse_container(c: bytes) -> list[Record]:

@@ -29,8 +29,7 @@ void append_rx_record(std::vector<std::uint8_t>& records, const RxFrame& r) {
     fdh::CanHead h;
     h.id = f.id;
     h.time_stamp = static_cast<std::uint32_t>(monotonic_us(r.done));
-    h.reserve = {static_cast<std::uint8_t>(f.seq), static_cast<std::uint8_t>(f.seq >> 8),
-                 static_cast<std::uint8_t>(f.seq >> 16)};
+    h.reserve = fdh::head_reserve(f.seq, f.fd && f.brs, f.fd && f.esi);
     h.fram_type = f.remote ? 0 : 1;
     h.can_type = f.fd ? 1 : 0;
     h.id_type = f.ext ? 1 : 0;

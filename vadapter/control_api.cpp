@@ -105,6 +105,7 @@ int vad_bus_frame(int adapter, uint32_t id, int flags, const uint8_t* data, size
     f.ext = flags & VAD_FRAME_EXT;
     f.remote = !f.fd && (flags & VAD_FRAME_REMOTE);
     f.brs = f.fd && !(flags & VAD_FRAME_NO_BRS);
+    f.esi = f.fd && (flags & VAD_FRAME_ESI);
     if (len > (f.fd ? 64u : 8u)) return result(false, "too many data bytes for the frame type");
     f.id = id & (f.ext ? 0x1FFFFFFFu : 0x7FFu);
     f.len = f.fd ? vad::round_up_fd_length(static_cast<unsigned>(len)) : static_cast<uint8_t>(len);

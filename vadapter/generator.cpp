@@ -51,10 +51,10 @@ bool parse_generator(std::string_view text, GenConfig& out, std::string& error) 
         } else if (key == "seq") {
             if (!parse_int(value, n) || n < 0 || n > 0xFFFFFFFFLL) return fail(error, "bad sequence start: ", item);
             g.first_seq = static_cast<std::uint32_t>(n);
-        } else if (key == "idinc" || key == "ext" || key == "fd" || key == "brs") {
+        } else if (key == "idinc" || key == "ext" || key == "fd" || key == "brs" || key == "esi") {
             bool b = false;
             if (!parse_bool(value, b)) return fail(error, "expected 0 or 1: ", item);
-            (key == "idinc" ? g.id_increment : key == "ext" ? g.ext : key == "fd" ? g.fd : g.brs) = b;
+            (key == "idinc" ? g.id_increment : key == "ext" ? g.ext : key == "fd" ? g.fd : key == "brs" ? g.brs : g.esi) = b;
         } else {
             return fail(error, "unknown generator option: ", item);
         }
@@ -85,6 +85,7 @@ BusFrame Generator::shape(std::uint32_t seq) const noexcept {
     f.seq = seq;
     f.fd = cfg_.fd;
     f.brs = cfg_.fd && cfg_.brs;
+    f.esi = cfg_.fd && cfg_.esi;
     f.ext = cfg_.ext;
     std::uint8_t code = cfg_.dlcs[static_cast<std::size_t>(taken_ % static_cast<long long>(cfg_.dlcs.size()))];
     if (!cfg_.fd) code = std::min<std::uint8_t>(code, 8);  // classic codes 9..15 still carry 8 bytes

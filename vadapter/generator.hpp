@@ -19,12 +19,13 @@ struct GenConfig {
     bool ext = false;
     bool fd = false;
     bool brs = true;
+    bool esi = false;            // FD frames sent as by an error-passive node
     long long count = -1;        // frames to send; -1 without end
     std::uint32_t first_seq = 0;
 };
 
 // "off" | [saturate|<rate>][,rate=N][,dlc=C[/C...]][,id=N][,idinc=0|1][,ext=0|1][,fd=0|1][,brs=0|1]
-//        [,count=N][,seq=N]
+//        [,esi=0|1][,count=N][,seq=N]
 bool parse_generator(std::string_view text, GenConfig& out, std::string& error);
 
 class Generator {

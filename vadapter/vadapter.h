@@ -38,8 +38,10 @@ VAD_API int vad_set_hello(int adapter, const uint8_t* reply, size_t len);
 /* Bytes the next reads of an IN endpoint (0x81, 0x82, 0x83) return verbatim, one read each. */
 VAD_API int vad_queue_raw(int adapter, int endpoint, const uint8_t* bytes, size_t len);
 
-/* Puts a frame from another node on the bus; it is captured (dir 0) once the bus has carried it. */
-enum { VAD_FRAME_FD = 1, VAD_FRAME_EXT = 2, VAD_FRAME_REMOTE = 4, VAD_FRAME_NO_BRS = 8 };
+/* Puts a frame from another node on the bus; it is captured (dir 0) once the bus has carried it.
+ * FD frames switch the bitrate unless VAD_FRAME_NO_BRS; VAD_FRAME_ESI sets their error state
+ * indicator. Both show in the received record's reserve[2] (bits 7 and 6). */
+enum { VAD_FRAME_FD = 1, VAD_FRAME_EXT = 2, VAD_FRAME_REMOTE = 4, VAD_FRAME_NO_BRS = 8, VAD_FRAME_ESI = 16 };
 VAD_API int vad_bus_frame(int adapter, uint32_t id, int flags, const uint8_t* data, size_t len);
 
 /* Unplugs after that many further bulk transfers or that many milliseconds, whichever comes first;

@@ -26,6 +26,25 @@ struct CanHead {
     bool operator==(const CanHead&) const = default;
 };
 
+// The virtual adapter fills the reserve bytes: reserve[2] bit 7 is the bitrate switch and bit 6
+// the error state indicator of an FD frame (both 0 for classic frames); the other 22 bits carry the
+// low bits of its generator's sequence number, reserve[0] lowest.
+inline constexpr std::uint8_t HEAD_BRS_BIT = 0x80;
+inline constexpr std::uint8_t HEAD_ESI_BIT = 0x40;
+inline constexpr unsigned HEAD_SEQ_BITS = 22;
+inline constexpr std::uint32_t HEAD_SEQ_MASK = (std::uint32_t{1} << HEAD_SEQ_BITS) - 1;
+
+constexpr std::array<std::uint8_t, 3> head_reserve(std::uint32_t seq, bool brs, bool esi) noexcept {
+    seq &= HEAD_SEQ_MASK;
+    return {static_cast<std::uint8_t>(seq), static_cast<std::uint8_t>(seq >> 8),
+            static_cast<std::uint8_t>(seq >> 16 | (brs ? HEAD_BRS_BIT : 0) | (esi ? HEAD_ESI_BIT : 0))};
+}
+constexpr std::uint32_t head_seq(const std::array<std::uint8_t, 3>& r) noexcept {
+    return (r[0] | std::uint32_t{r[1]} << 8 | std::uint32_t{r[2]} << 16) & HEAD_SEQ_MASK;
+}
+constexpr bool head_brs(const std::array<std::uint8_t, 3>& r) noexcept { return r[2] & HEAD_BRS_BIT; }
+constexpr bool head_esi(const std::array<std::uint8_t, 3>& r) noexcept { return r[2] & HEAD_ESI_BIT; }
+
 constexpr std::uint8_t head_flag_byte(std::uint64_t fram_type, std::uint64_t can_type, std::uint64_t id_type,
                                       std::uint64_t dir, std::uint64_t dlc) noexcept {
     return static_cast<std::uint8_t>((fram_type & 1) | ((can_type & 1) << 1) | ((id_type & 1) << 2) |
