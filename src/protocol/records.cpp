@@ -6,6 +6,14 @@
 
 namespace fdh {
 
+namespace {
+// Bit i of a flag byte into the i-th field.
+template <std::size_t N>
+void unpack_flags(std::uint8_t byte, std::uint8_t* const (&fields)[N]) noexcept {
+    for (std::size_t i = 0; i < N; ++i) *fields[i] = (byte >> i) & 1;
+}
+}  // namespace
+
 void encode_head(const CanHead& h, std::span<std::uint8_t, CAN_HEAD_SIZE> out) noexcept {
     put_le32(out.data(), h.id);
     put_le32(out.data() + 4, h.time_stamp);
@@ -18,12 +26,8 @@ CanHead decode_head(const std::uint8_t* p) noexcept {
     h.id = get_le32(p);
     h.time_stamp = get_le32(p + 4);
     h.reserve = {p[8], p[9], p[10]};
-    const std::uint8_t f = p[11];
-    h.fram_type = f & 1;
-    h.can_type = (f >> 1) & 1;
-    h.id_type = (f >> 2) & 1;
-    h.dir = (f >> 3) & 1;
-    h.dlc = (f >> 4) & 15;
+    unpack_flags(p[11], {&h.fram_type, &h.can_type, &h.id_type, &h.dir});
+    h.dlc = (p[11] >> 4) & 15;
     return h;
 }
 
@@ -57,14 +61,7 @@ std::optional<CanTx> decode_tx(std::span<const std::uint8_t> b) noexcept {
     const std::uint8_t* p = b.data();
     CanTx t;
     t.reserve0 = {p[0], p[1]};
-    const std::uint8_t f = p[2];
-    t.can_type = f & 1;
-    t.fram_type = (f >> 1) & 1;
-    t.id_type = (f >> 2) & 1;
-    t.fd_acc = (f >> 3) & 1;
-    t.id_increase = (f >> 4) & 1;
-    t.data_increase = (f >> 5) & 1;
-    t.cmd = (f >> 6) & 1;
+    unpack_flags(p[2], {&t.can_type, &t.fram_type, &t.id_type, &t.fd_acc, &t.id_increase, &t.data_increase, &t.cmd});
     t.reserve1 = p[3];
     t.dlc = p[4];
     t.send_time = static_cast<std::int32_t>(get_le32(p + 8));

@@ -1,8 +1,12 @@
 // Frame decoding entry points: the DLC table, callback registration and the printed report.
-#include "fdhost.hpp"
-#include "frame_delivery.hpp"
-#include "py_env.hpp"
-#include "records.hpp"
+#include "device/names.hpp"
+#include "protocol/records.hpp"
+#include "python/byte_values.hpp"
+#include "python/numbers.hpp"
+#include "python/interpreter.hpp"
+#include "python/printing.hpp"
+#include "receive/frame_delivery.hpp"
+#include "receive/receive.hpp"
 
 namespace fdh::receive {
 
@@ -14,11 +18,11 @@ nb::object can_pack_dlc_get(nb::handle, nb::handle head) {
     return nb::int_(0);
 }
 
-void set_frame_callback(nb::handle self, nb::handle cb) { nb::setattr(self, "frame_callback_", cb); }
+void set_frame_callback(nb::handle self, nb::handle cb) { py::set_attr(self, obj::frame_callback_, cb); }
 
 void print_can_value(nb::handle self, nb::handle can_val) {
     nb::object head = can_val.attr("head");
-    nb::object format = py::global("format");
+    nb::object format = py::global(mod::format);
     auto flag = [&](const char* name) { return py::truthy(head.attr(name)); };
     py::print("=== CAN Value Frame ===");
     py::print("ID          : 0x" + py::str(format(head.attr("id"), "08X")));
@@ -30,7 +34,7 @@ void print_can_value(nb::handle self, nb::handle can_val) {
     py::print("DLC         : " + py::str(head.attr("dlc")));
     py::print("Reserve     : " + py::str(head.attr("reserve")));
     // As many bytes as the frame carries (the DLC code's length), so a 64-byte frame shows all 64.
-    nb::object count = self.attr("can_pack_dlc_get")(head);
+    nb::object count = py::attr(self, method::can_pack_dlc_get)(head);
     nb::object slice = nb::steal(PySlice_New(nullptr, count.ptr(), nullptr));
     std::string line = "Data        : ";
     bool first = true;
@@ -46,15 +50,7 @@ void print_can_value(nb::handle self, nb::handle can_val) {
 nb::object unpack_can_frame(nb::handle self, nb::handle pdat, nb::handle actual_len) {
     if (!py::truthy(pdat) || py::compare(actual_len, 4, Py_LT)) return nb::int_(-1);
     py::ByteView view(pdat);
-    long long claimed = 0;
-    {
-        int overflow = 0;
-        nb::object idx = nb::steal(PyNumber_Index(actual_len.ptr()));
-        if (!idx.is_valid()) throw nb::python_error();
-        claimed = PyLong_AsLongLongAndOverflow(idx.ptr(), &overflow);
-        if (overflow > 0) claimed = LLONG_MAX;
-    }
-    return nb::int_(deliver_section(self, view.bytes(), claimed));
+    return nb::int_(deliver_section(self, view.bytes(), py::index_value(actual_len)));
 }
 
 }  // namespace fdh::receive
