@@ -26,8 +26,12 @@ CanHead decode_head(const std::uint8_t* p) noexcept {
     h.id = get_le32(p);
     h.time_stamp = get_le32(p + 4);
     h.reserve = {p[8], p[9], p[10]};
-    unpack_flags(p[11], {&h.fram_type, &h.can_type, &h.id_type, &h.dir});
-    h.dlc = (p[11] >> 4) & 15;
+    const std::uint8_t f = p[11];
+    h.fram_type = f & 1;
+    h.can_type = (f >> 1) & 1;
+    h.id_type = (f >> 2) & 1;
+    h.dir = (f >> 3) & 1;
+    h.dlc = (f >> 4) & 15;
     return h;
 }
 

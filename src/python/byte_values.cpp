@@ -16,16 +16,6 @@ void make_byte_ints() {
     }
 }
 
-nb::object small_int(long v) {
-    if (v >= 0 && v <= 255) return nb::borrow(byte_int(static_cast<std::uint8_t>(v)));
-    return nb::steal(PyLong_FromLong(v));
-}
-
-nb::object u32_int(std::uint32_t v) {
-    if (v <= 255) return nb::borrow(byte_int(static_cast<std::uint8_t>(v)));
-    return nb::steal(PyLong_FromUnsignedLong(v));
-}
-
 ByteView::ByteView(nb::handle obj) {
     if (PyObject_CheckBuffer(obj.ptr()) && PyObject_GetBuffer(obj.ptr(), &view_, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) == 0) {
         const char* f = view_.format;
@@ -106,8 +96,14 @@ nb::object new_byte_list(std::span<const std::uint8_t> bytes) {
 }
 
 nb::object zeros_list(std::size_t n) {
-    static const std::uint8_t zeros[256] = {};
-    return new_byte_list(std::span<const std::uint8_t>(zeros, n));
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
+    if (!list) throw nb::python_error();
+    PyObject* zero = byte_int(0);
+    for (std::size_t i = 0; i < n; ++i) {
+        Py_INCREF(zero);
+        PyList_SET_ITEM(list, i, zero);
+    }
+    return nb::steal(list);
 }
 
 nb::bytes to_pybytes(std::span<const std::uint8_t> bytes) {

@@ -39,8 +39,13 @@ void append_all_bytes(std::vector<std::uint8_t>& out, nb::handle seq);
 void make_byte_ints();
 extern PyObject* g_byte_ints[256];
 inline PyObject* byte_int(std::uint8_t v) { return g_byte_ints[v]; }  // borrowed, valid for good
-nb::object small_int(long v);          // an int, the shared one for 0..255
-nb::object u32_int(std::uint32_t v);  // the same for an unsigned 32-bit value
+// An int, the shared one for 0..255.
+inline nb::object small_int(long v) {
+    return v >= 0 && v <= 255 ? nb::borrow(byte_int(static_cast<std::uint8_t>(v))) : nb::steal(PyLong_FromLong(v));
+}
+inline nb::object u32_int(std::uint32_t v) {
+    return v <= 255 ? nb::borrow(byte_int(static_cast<std::uint8_t>(v))) : nb::steal(PyLong_FromUnsignedLong(v));
+}
 
 nb::object new_byte_list(std::span<const std::uint8_t> bytes);  // list of ints
 nb::object zeros_list(std::size_t n);                            // [0] * n

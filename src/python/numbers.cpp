@@ -60,12 +60,4 @@ unsigned long long masked(nb::handle o, unsigned long long mask) {
     return out;
 }
 
-std::optional<long> plain_int(nb::handle o, long lo, long hi) {
-    if (!o.is_valid() || !PyLong_CheckExact(o.ptr())) return std::nullopt;
-    int overflow = 0;
-    const long v = PyLong_AsLongAndOverflow(o.ptr(), &overflow);
-    if (overflow || v < lo || v > hi) return std::nullopt;
-    return v;
-}
-
 }  // namespace fdh::py

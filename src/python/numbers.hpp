@@ -24,7 +24,13 @@ std::uint8_t byte_value(nb::handle o);
 // fail as they would in Python; the flag and byte fields of the records never overflow.
 unsigned long long masked(nb::handle o, unsigned long long mask);
 // A plain int within lo..hi, or nothing (no error raised or left behind): the values pyusb's own
-// objects hold, where anything else is left to pyusb.
-std::optional<long> plain_int(nb::handle o, long lo, long hi);
+// objects hold, where anything else is left to pyusb. Inline: the encoders call it for every byte.
+inline std::optional<long> plain_int(nb::handle o, long lo, long hi) {
+    if (!o.is_valid() || !PyLong_CheckExact(o.ptr())) return std::nullopt;
+    int overflow = 0;
+    const long v = PyLong_AsLongAndOverflow(o.ptr(), &overflow);
+    if (overflow || v < lo || v > hi) return std::nullopt;
+    return v;
+}
 
 }  // namespace fdh::py

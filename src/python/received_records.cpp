@@ -51,7 +51,7 @@ bool int_items(PyObject* list) {
 PyObject** items_of(PyObject* list) { return reinterpret_cast<PyListObject*>(list)->ob_item; }
 
 template <RecordId R>
-bool reusable(PyObject* o) {
+FDH_PER_FRAME bool reusable(PyObject* o) {
     if (Py_REFCNT(o) != 1 || Py_TYPE(o) != RecordClass<R>::type) return false;
     auto& r = *nb::inst_ptr<Record<R>>(o);
     return all_fields<R>([&]<std::size_t I>() {
@@ -93,7 +93,7 @@ void put_u32(nb::object& slot, std::uint32_t value) {
 // Overwrites a reusable record with the record at `p`, of which the first `valid` bytes were
 // received (the rest are zeros).
 template <RecordId R>
-void refill(Record<R>& r, const std::uint8_t* p, std::size_t valid) {
+FDH_PER_FRAME void refill(Record<R>& r, const std::uint8_t* p, std::size_t valid) {
     for_each_field<R>([&]<std::size_t I>() {
         constexpr Field f = Layout<R>::fields[I];
         nb::object& slot = r.fields[I];
@@ -114,7 +114,7 @@ void refill(Record<R>& r, const std::uint8_t* p, std::size_t valid) {
 
 // Notes what the lists of a record hold as it leaves the decoder's hands.
 template <RecordId R>
-void remember(Record<R>& r, std::size_t valid) {
+FDH_PER_FRAME void remember(Record<R>& r, std::size_t valid) {
     for_each_field<R>([&]<std::size_t I>() {
         constexpr Field f = Layout<R>::fields[I];
         if constexpr (f.kind == Kind::Record) {

@@ -13,13 +13,30 @@
 
 namespace nb = nanobind;
 
+// Marks the functions that run for every frame: everything they call is inlined into them. The
+// module is built for size (-Os), which would otherwise keep each small helper of the generic
+// record code a call of its own.
+#if defined(__GNUC__)
+#define FDH_PER_FRAME [[gnu::flatten]]
+#else
+#define FDH_PER_FRAME
+#endif
+
 namespace fdh::py {
 
 template <RecordId R>
 struct Record {
     std::array<nb::object, field_count<R>> fields;
-    Record();                                         // every field at its initial value
-    explicit Record(const std::uint8_t* layout_bytes);  // decoded from its layout (record_codec.hpp)
+
+    Record() : Record(std::make_index_sequence<field_count<R>>{}) {}  // every field at its initial value
+    explicit Record(const std::uint8_t* layout_bytes)                 // decoded from its layout
+        : Record(layout_bytes, std::make_index_sequence<field_count<R>>{}) {}
+
+private:
+    template <std::size_t... I>
+    explicit Record(std::index_sequence<I...>);
+    template <std::size_t... I>
+    Record(const std::uint8_t* layout_bytes, std::index_sequence<I...>);  // record_codec.hpp
 };
 
 // fn.operator()<I>() for every field I of R, in table order, unrolled while compiling;
@@ -93,18 +110,21 @@ nb::object construct(nb::handle cls) {
     return own ? new_record<R>() : cls();
 }
 
-template <RecordId R>
-Record<R>::Record() {
-    for_each_field<R>([&]<std::size_t I>() {
-        constexpr Field f = Layout<R>::fields[I];
-        if constexpr (f.kind == Kind::Record)
-            fields[I] = new_record<f.record>();
-        else if constexpr (f.kind == Kind::Bytes || f.kind == Kind::AllBytes)
-            fields[I] = zeros_list(f.width);
-        else
-            fields[I] = small_int(f.initial);
-    });
+// The value a new record holds in field I.
+template <RecordId R, std::size_t I>
+nb::object initial_value() {
+    constexpr Field f = Layout<R>::fields[I];
+    if constexpr (f.kind == Kind::Record)
+        return new_record<f.record>();
+    else if constexpr (f.kind == Kind::Bytes || f.kind == Kind::AllBytes)
+        return zeros_list(f.width);
+    else
+        return small_int(f.initial);
 }
+
+template <RecordId R>
+template <std::size_t... I>
+FDH_PER_FRAME Record<R>::Record(std::index_sequence<I...>) : fields{initial_value<R, I>()...} {}
 
 // The fields of an object that stands for a record R: stored and read straight in the record when
 // it is a plain one, else by attribute name, as for any object with those attributes.

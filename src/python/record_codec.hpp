@@ -52,7 +52,7 @@ nb::object decoded_field(const std::uint8_t* p);
 // The encoding of `obj`, anything with the fields of record R: each field in table order, read
 // straight from the record when `obj` is a plain one, else by attribute name.
 template <RecordId R>
-std::vector<std::uint8_t> encode(nb::handle obj) {
+FDH_PER_FRAME std::vector<std::uint8_t> encode(nb::handle obj) {
     const Fields<R> in(obj);
     std::vector<std::uint8_t> out;
     out.reserve(Layout<R>::info.size);
@@ -113,9 +113,9 @@ nb::object codec::decoded_field(const std::uint8_t* p) {
 }
 
 template <RecordId R>
-Record<R>::Record(const std::uint8_t* layout_bytes) {
-    for_each_field<R>([&]<std::size_t I>() { fields[I] = codec::decoded_field<R, I>(layout_bytes); });
-}
+template <std::size_t... I>
+FDH_PER_FRAME Record<R>::Record(const std::uint8_t* layout_bytes, std::index_sequence<I...>)
+    : fields{codec::decoded_field<R, I>(layout_bytes)...} {}
 
 // A new record R decoded from `bytes` (its whole layout), with new records nested in it: the frames
 // the receive path hands out.
@@ -124,24 +124,20 @@ nb::object decoded(std::span<const std::uint8_t, Layout<R>::info.size> bytes) {
     return new_record<R>(bytes.data());
 }
 
-// from_bytes: fewer bytes than the layout is a ValueError that leaves the record as it was; a nested
-// record decodes its part through its own from_bytes (and keeps its identity), then every other
-// field gets a new value, in table order.
+// from_bytes: fewer bytes than the layout is a ValueError that leaves the record as it was; then,
+// in table order, a nested record decodes its part through its own from_bytes (and keeps its
+// identity) and every other field gets a new value.
 template <RecordId R>
 void decode_into(Record<R>& rec, nb::handle b) {
     ByteView view(b);
     if (view.bytes().size() < Layout<R>::info.size) throw nb::value_error(Layout<R>::info.too_short);
     const std::uint8_t* p = view.bytes().data();
-    std::array<nb::object, field_count<R>> fresh;
     for_each_field<R>([&]<std::size_t I>() {
         constexpr Field f = Layout<R>::fields[I];
         if constexpr (f.kind == Kind::Record)
             rec.fields[I].attr("from_bytes")(to_pybytes({p + f.offset, f.width}));
         else
-            fresh[I] = codec::decoded_field<R, I>(p);
-    });
-    for_each_field<R>([&]<std::size_t I>() {
-        if (fresh[I].is_valid()) rec.fields[I] = std::move(fresh[I]);
+            rec.fields[I] = codec::decoded_field<R, I>(p);
     });
 }
 

@@ -26,7 +26,7 @@ std::span<const std::uint8_t> plain_bytes(nb::handle o) {
 bool is_bytes_or_bytearray(nb::handle o) { return PyBytes_CheckExact(o.ptr()) || PyByteArray_CheckExact(o.ptr()); }
 }  // namespace
 
-void fill_fdcan_frame(nb::handle self, nb::handle data, nb::handle frame, nb::handle canId) {
+FDH_PER_FRAME void fill_fdcan_frame(nb::handle self, nb::handle data, nb::handle frame, nb::handle canId) {
     const Py_ssize_t copy_size = std::min<Py_ssize_t>(nb::len(data), 64);
     nb::object fd = nb::int_(py::compare(py::attr(self, obj::dat_baud_), 1000000, Py_LE) ? 0 : 1);
     nb::object one = nb::int_(1), zero = nb::int_(0);
