@@ -54,16 +54,13 @@ constexpr bool all_fields(Fn&& fn) {
     }(std::make_index_sequence<field_count<R>>{});
 }
 
-// A field's name as a template argument: field<"can_id">(record).
+// A field's name as a template argument (Fields::set<"can_id">), checked against the table while
+// compiling.
 template <std::size_t N>
 struct FieldName {
     char text[N];
     consteval FieldName(const char (&s)[N]) { std::copy_n(s, N, text); }
 };
-template <FieldName name, RecordId R>
-nb::object& field(Record<R>& r) {
-    return r.fields[field_index<R>(name.text)];
-}
 
 // The class each record was bound as, and its version tag at that moment: the interpreter gives a
 // class a new tag whenever anything in its namespace (a field's descriptor, to_bytes ...) is
@@ -146,7 +143,6 @@ public:
         return get(field_index<R>(name.text));
     }
     nb::object get(std::size_t i) const { return plain_ ? plain_->fields[i] : attr(obj_, Layout<R>::fields[i].name); }
-    bool is_plain() const { return plain_ != nullptr; }
 
 private:
     nb::handle obj_;

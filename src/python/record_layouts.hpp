@@ -133,15 +133,15 @@ inline constexpr std::size_t field_count = std::size(Layout<R>::fields);
 // their byte), each inside the record, and the last one ending the record.
 template <RecordId R>
 consteval bool well_formed() {
+    const auto& fields = Layout<R>::fields;
     std::size_t end = 0;
-    const Field* previous = nullptr;
-    for (const Field& f : Layout<R>::fields) {
-        const bool shares_byte = previous && previous->kind == Kind::Bits && f.kind == Kind::Bits &&
-                                 previous->offset == f.offset && previous->shift + previous->width <= f.shift;
+    for (std::size_t i = 0; i < std::size(fields); ++i) {
+        const Field& f = fields[i];
+        const bool shares_byte = i > 0 && fields[i - 1].kind == Kind::Bits && f.kind == Kind::Bits &&
+                                 fields[i - 1].offset == f.offset && fields[i - 1].shift + fields[i - 1].width <= f.shift;
         if (!shares_byte && f.offset < end) return false;
         if (f.kind == Kind::Bits && f.shift + f.width > 8) return false;
         end = f.offset + span_of(f);
-        previous = &f;
     }
     return end == Layout<R>::info.size;
 }
