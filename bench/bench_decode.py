@@ -3,12 +3,13 @@ import os
 import sys
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests"))
+import load_fdhost  # noqa: E402  (puts the repository on the path too)
 
 import containers  # noqa: E402
 import python_decoder  # noqa: E402
-from src import fdhost as fh  # noqa: E402
+
+fh = load_fdhost.load()
 
 
 def bare_device():

@@ -36,9 +36,8 @@ import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
-for p in (ROOT, ROOT / "tests", ROOT / "bench"):
-    if str(p) not in sys.path:
-        sys.path.insert(0, str(p))
+sys.path.insert(0, str(ROOT / "tests"))
+import load_fdhost  # noqa: E402
 
 import procstat  # noqa: E402
 from vadapter import HEAD_SEQ_BITS, HEAD_SEQ_MASK  # noqa: E402
@@ -85,23 +84,6 @@ def locate_library():
             os.environ["FDHOST_VADAPTER_LIB"] = str(lib)
             return
     sys.exit("virtual adapter not built: cmake --build build --target vadapter")
-
-
-def load_module():
-    """src.fdhost, or the build in $FDHOST_MODULE_DIR when set (to compare two builds)."""
-    directory = os.environ.get("FDHOST_MODULE_DIR")
-    if not directory:
-        from src import fdhost
-
-        return fdhost
-    import importlib.util
-    import sysconfig
-
-    path = Path(directory) / ("fdhost" + sysconfig.get_config_var("EXT_SUFFIX"))
-    spec = importlib.util.spec_from_file_location("fdhost", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
 
 
 class StdoutCounter:
@@ -194,7 +176,7 @@ class Rig:
         use_with_pyusb()
         self.vad = VirtualAdapter()
         self.vad.configure("")
-        self.fh = load_module()
+        self.fh = load_fdhost.load()
         self.dev = self.fh.fdhost(1000000, 5000000, SERIAL)
         self.threads = {"reader": self.dev.rec_thread.native_id, "heartbeat": self.dev.rec_thread2.native_id}
 

@@ -9,9 +9,10 @@ import sys
 import time
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
+import load_fdhost  # noqa: E402
 
-import src.fdhost as fd  # noqa: E402
+fd = load_fdhost.load()
 
 BUDGET = 0.6  # seconds of timed work per figure
 

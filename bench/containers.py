@@ -1,10 +1,7 @@
 """Receive containers for benchmarks: well-formed, dir 0, with sequence numbers in the payload."""
-import os
 import struct
-import sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests"))
-from vadapter import HEAD_SEQ_MASK, crc16  # noqa: E402  (the shared CRC-16/ARC reference of tests and benchmarks)
+from vadapter import HEAD_SEQ_MASK, crc16  # the shared CRC-16/ARC reference of tests and benchmarks (tests/ on the path)
 
 DLC_FOR_LEN = {0: 0, 8: 8, 64: 15}
 MAX_CONTAINER = 51200

@@ -22,7 +22,6 @@ from $FDHOST_MODULE_DIR when set, else src/.
 """
 import argparse
 import collections
-import os
 import random
 import sys
 import threading
@@ -30,9 +29,8 @@ import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
-for p in (ROOT, ROOT / "tests"):
-    if str(p) not in sys.path:
-        sys.path.insert(0, str(p))
+sys.path.insert(0, str(ROOT / "tests"))
+import load_fdhost  # noqa: E402
 
 from vadapter import HEAD_SEQ_MASK, VirtualAdapter, use_with_pyusb  # noqa: E402
 
@@ -157,9 +155,7 @@ def main():
     report = sys.stdout
 
     use_with_pyusb()
-    if os.environ.get("FDHOST_MODULE_DIR"):
-        import conftest  # noqa: F401  (loads src.fdhost from that directory)
-    import src.fdhost as fd
+    fd = load_fdhost.load()
 
     vad = VirtualAdapter()
     vad.configure(CONFIG)

@@ -9,22 +9,20 @@ import random
 import subprocess
 import sys
 import textwrap
-from pathlib import Path
 
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-ROOT = Path(__file__).resolve().parents[1]
-if str(ROOT) not in sys.path:
-    sys.path.insert(0, str(ROOT))
+import load_fdhost
+import src.fdhost as fd
 
-import src.fdhost as fd  # noqa: E402
+ROOT = load_fdhost.ROOT
 
 
 def run_python(code: str) -> subprocess.CompletedProcess:
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], cwd=ROOT, capture_output=True,
-                          text=True, timeout=60)
+                          text=True, timeout=60, env=load_fdhost.env_for_child())
 
 
 # --------------------------------------------------------------------------- module load
@@ -48,7 +46,8 @@ LOAD_ORDER = [
 def test_module_attributes_are_created_in_load_order():
     # A fresh interpreter, so nothing another test rebinds can disturb the namespace order.
     r = run_python("""
-        import json, src.fdhost as m
+        import json, load_fdhost
+        m = load_fdhost.load()
         print(json.dumps(list(vars(m))))
     """)
     assert r.returncode == 0, r.stderr
@@ -69,7 +68,8 @@ def test_imported_modules_are_the_interpreters_own():
 
 def test_import_installs_sigint_handler_that_only_clears_running():
     r = run_python("""
-        import os, signal, src.fdhost as m
+        import os, signal, load_fdhost
+        m = load_fdhost.load()
         assert signal.getsignal(signal.SIGINT) is m.signal_handler
         assert isinstance(m.running, m.threading.Event) and m.running.is_set()
         os.kill(os.getpid(), signal.SIGINT)
@@ -89,7 +89,8 @@ def test_import_does_not_touch_usb():
         for mod, name in [(usb.core, "find"), (usb.util, "get_string"), (usb.util, "claim_interface"),
                           (usb.util, "dispose_resources")]:
             setattr(mod, name, forbidden)
-        import src.fdhost as m
+        import load_fdhost
+        m = load_fdhost.load()
         assert m.usb.core.find is forbidden
         assert m.kq_device == [None] * 8
         print("ok")
@@ -100,11 +101,11 @@ def test_import_does_not_touch_usb():
 
 def test_second_initialisation_in_same_interpreter_is_refused():
     r = run_python("""
-        import importlib, sys
-        import src.fdhost as first
+        import sys, load_fdhost
+        first = load_fdhost.load()
         del sys.modules["src.fdhost"]
         try:
-            importlib.import_module("src.fdhost")
+            load_fdhost.load()
         except RuntimeError as e:
             print(e)
         print(first.CRC16_IBM(b"123456789"))
@@ -115,15 +116,16 @@ def test_second_initialisation_in_same_interpreter_is_refused():
 
 
 def test_loading_into_a_second_interpreter_is_refused():
-    r = run_python(f"""
-        import src.fdhost
+    r = run_python("""
+        import load_fdhost
+        load_fdhost.load()
         try:
             import _xxsubinterpreters as si
         except ImportError:
             print("SKIP"); raise SystemExit
         i = si.create()
         try:
-            si.run_string(i, "import sys; sys.path.insert(0, {str(ROOT)!r}); import src.fdhost")
+            si.run_string(i, "import load_fdhost; load_fdhost.load()")
         except Exception as e:
             print(e)
         si.destroy(i)

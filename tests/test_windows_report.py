@@ -6,13 +6,14 @@ import textwrap
 
 import pytest
 
+import load_fdhost
+
 VARIANT_DIR = os.environ.get("FDHOST_WINREPORT_MODULE_DIR")
 
 SCRIPT = textwrap.dedent(
     """
-    import sys
-    sys.path.insert(0, sys.argv[1])
-    import fdhost
+    import sys, load_fdhost
+    fdhost = load_fdhost.load(sys.argv[1])
 
     class Dev:
         def clear_halt(self, ep): pass
@@ -33,7 +34,8 @@ SCRIPT = textwrap.dedent(
 
 @pytest.mark.skipif(not VARIANT_DIR, reason="Windows-report build not configured (tools/test.sh builds it)")
 def test_windows_build_reports_both_sampling_points():
-    out = subprocess.run([sys.executable, "-c", SCRIPT, VARIANT_DIR], capture_output=True, text=True, check=True)
+    out = subprocess.run([sys.executable, "-c", SCRIPT, VARIANT_DIR], capture_output=True, text=True, check=True,
+                         env=load_fdhost.env_for_child())
     lines = out.stdout.splitlines()
     assert lines[:4] == [
         "Set the arbitration domain baud rate: 1000000.0",

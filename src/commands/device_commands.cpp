@@ -1,18 +1,14 @@
-// The acknowledged device commands and the heartbeat.
-#include "command_frame.hpp"
-#include "direct_transfer.hpp"
-#include "fdhost.hpp"
-#include "py_env.hpp"
-
-#include <cstring>
+// The acknowledged device commands.
+#include "commands/commands.hpp"
+#include "commands/enum_members.hpp"
+#include "python/interpreter.hpp"
+#include "python/printing.hpp"
 
 namespace fdh::commands {
 
 namespace {
-nb::object cmd_member(const char* name) { return py::global("CMD_TYPE").attr(name); }
-
-nb::object plain_command(nb::handle self, const char* name) {
-    return self.attr("usb_contorl_transfer")(cmd_member(name), 0, nb::none(), nb::none(), nb::none());
+nb::object transfer(nb::handle self, CmdType code, nb::handle rx_len, nb::handle rx_data) {
+    return py::attr(self, method::usb_control_transfer)(cmd_member(code), 0, nb::none(), rx_len, rx_data);
 }
 
 // The hello exchange shared by USB_CMD_ACK_HELLO and USB_CMD_TEST_ACK: result, length holder, data holder.
@@ -26,15 +22,15 @@ Hello hello_exchange(nb::handle self) {
     Hello h;
     h.length.append(nb::int_(0));
     h.data.append(nb::none());
-    h.result = self.attr("usb_contorl_transfer")(cmd_member("CMD_ACK_HELLO"), 0, nb::none(), h.length, h.data);
+    h.result = transfer(self, CmdType::CMD_ACK_HELLO, h.length, h.data);
     py::print("Ack_len = " + py::str(h.length[0]) + " , ack_dat: " + py::str(h.data));
     return h;
 }
 }  // namespace
 
-nb::object start_cap(nb::handle self) { return plain_command(self, "CMD_START_CAP"); }
-nb::object stop_cap(nb::handle self) { return plain_command(self, "CMD_STOP_CAP"); }
-nb::object start_test(nb::handle self) { return plain_command(self, "CMD_TEST_START"); }
+nb::object start_cap(nb::handle self) { return transfer(self, CmdType::CMD_START_CAP, nb::none(), nb::none()); }
+nb::object stop_cap(nb::handle self) { return transfer(self, CmdType::CMD_STOP_CAP, nb::none(), nb::none()); }
+nb::object start_test(nb::handle self) { return transfer(self, CmdType::CMD_TEST_START, nb::none(), nb::none()); }
 
 nb::object ack_hello(nb::handle self) { return hello_exchange(self).result; }
 
@@ -43,27 +39,6 @@ nb::object test_ack(nb::handle self, nb::handle length_ref, nb::handle data_ref)
     if (!length_ref.is_none()) length_ref[0] = h.length[0];
     if (!data_ref.is_none()) data_ref[0] = h.data[0];
     return h.result;
-}
-
-void heart(nb::handle self) {
-    static const auto frame = heartbeat_frame();
-    try {
-        nb::object dev = py::attr(self, "dev_handle");
-        nb::object ep = py::global("WINUSB_OUT_EP");
-        if (const int number = device::endpoint_number(ep); number >= 0) {
-            // Every 10 ms for as long as the object lives: straight to libusb where pyusb allows.
-            std::uint8_t bytes[sizeof frame];
-            std::memcpy(bytes, frame.data(), sizeof frame);
-            int written = 0;
-            if (device::direct_transfer(dev, number, bytes, static_cast<int>(sizeof frame), 100, written) !=
-                device::Direct::NotTaken)
-                return;
-        }
-        dev.attr("write")(ep, py::to_pybytearray(frame), nb::arg("timeout") = 100);
-    } catch (nb::python_error& e) {
-        if (!e.matches(PyExc_Exception)) throw;
-        py::print("In USB_CMD_HEART,USB bulk Transmission Error: " + py::error_text(e));
-    }
 }
 
 }  // namespace fdh::commands

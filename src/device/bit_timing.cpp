@@ -2,14 +2,17 @@
 // the module exposes (read at construction time, so a program may replace rows first).
 #include <array>
 
-#include "fdhost.hpp"
-#include "py_env.hpp"
-#include "records.hpp"
+#include "device/device.hpp"
+#include "device/names.hpp"
+#include "protocol/records.hpp"
+#include "python/interpreter.hpp"
 
 namespace fdh::device {
 
 namespace {
-// prescaler, seg1, seg2 of a row, unpacked as `a, b, c = row` would.
+// A row's prescaler, segment 1 and segment 2. The tables are the module's, which a program may
+// replace, so a row that does not hold exactly three values fails with the interpreter's own
+// unpacking error.
 std::array<nb::object, 3> unpack_row(nb::handle row) {
     nb::object it = nb::steal(PyObject_GetIter(row.ptr()));
     if (!it.is_valid()) throw nb::python_error();
@@ -51,10 +54,10 @@ std::array<nb::object, 3> find_row(const char* table, nb::handle wanted) {
 }  // namespace
 
 void setup_bit_timing(nb::handle self) {
-    auto [dbrp, can_seg1, can_seg2] = find_row("can_seg_table", self.attr("nom_baud_"));
-    auto [dbrp_fd, can_fd_seg1, can_fd_seg2] = find_row("can_fd_seg_table", self.attr("dat_baud_"));
-    nb::object can_mode = nb::int_(py::compare(self.attr("dat_baud_"), 1000000, Py_LE) ? 0 : 1);
-    self.attr("USB_CMD_SETUP_BUARD")(can_mode, dbrp, dbrp_fd, can_seg1, can_seg2, can_fd_seg1, can_fd_seg2);
+    auto [dbrp, can_seg1, can_seg2] = find_row(mod::can_seg_table, py::attr(self, obj::nom_baud_));
+    auto [dbrp_fd, can_fd_seg1, can_fd_seg2] = find_row(mod::can_fd_seg_table, py::attr(self, obj::dat_baud_));
+    nb::object can_mode = nb::int_(py::compare(py::attr(self, obj::dat_baud_), 1000000, Py_LE) ? 0 : 1);
+    py::attr(self, method::USB_CMD_SETUP_BAUD)(can_mode, dbrp, dbrp_fd, can_seg1, can_seg2, can_fd_seg1, can_fd_seg2);
 }
 
 }  // namespace fdh::device

@@ -1,56 +1,35 @@
 // Plain built-in functions (not nanobind overloads) so that their argument names and one-line
 // documentation strings are exactly what a program introspecting them sees.
-#include "checksum_functions.hpp"
+#include "module/checksum_functions.hpp"
 
-#include "crc.hpp"
-#include "py_env.hpp"
+#include "protocol/crc.hpp"
+#include "python/interpreter.hpp"
+#include "python/numbers.hpp"
 
 namespace fdh::py {
 namespace {
 
-// Low `bits` bits of val, with the interpreter's & operator.
-bool low_bits(PyObject* val, unsigned long long mask, unsigned long long& out) {
-    if (PyLong_CheckExact(val)) {
-        int overflow = 0;
-        long long x = PyLong_AsLongLongAndOverflow(val, &overflow);
-        if (!overflow) {
-            out = static_cast<unsigned long long>(x) & mask;
-            return true;
-        }
-        PyErr_Clear();
-    }
-    PyObject* m = PyLong_FromUnsignedLongLong(mask);
-    if (!m) return false;
-    PyObject* r = PyNumber_And(val, m);
-    Py_DECREF(m);
-    if (!r) return false;
-    out = PyLong_AsUnsignedLongLong(r);
-    Py_DECREF(r);
-    return !PyErr_Occurred();
+// The one argument of a call, by position or as `keyword`; nullptr with the interpreter's
+// TypeError for any other number of arguments.
+PyObject* only_argument(PyObject* args, PyObject* kwargs, const char* format, const char* keyword) {
+    const char* kw[] = {keyword, nullptr};
+    PyObject* value = nullptr;
+    return PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(kw), &value) ? value : nullptr;
 }
 
 PyObject* invert_uint8_fn(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* kw[] = {"val", nullptr};
-    PyObject* val = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:invert_uint8", const_cast<char**>(kw), &val)) return nullptr;
-    unsigned long long v = 0;
-    if (!low_bits(val, 0xFF, v)) return nullptr;
-    return PyLong_FromLong(invert_uint8(v));
+    PyObject* val = only_argument(args, kwargs, "O:invert_uint8", "val");
+    return val ? guarded([&] { return PyLong_FromLong(invert_uint8(masked(val, 0xFF))); }) : nullptr;
 }
 
 PyObject* invert_uint16_fn(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* kw[] = {"val", nullptr};
-    PyObject* val = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:invert_uint16", const_cast<char**>(kw), &val)) return nullptr;
-    unsigned long long v = 0;
-    if (!low_bits(val, 0xFFFF, v)) return nullptr;
-    return PyLong_FromLong(invert_uint16(v));
+    PyObject* val = only_argument(args, kwargs, "O:invert_uint16", "val");
+    return val ? guarded([&] { return PyLong_FromLong(invert_uint16(masked(val, 0xFFFF))); }) : nullptr;
 }
 
 PyObject* crc16_fn(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* kw[] = {"data", nullptr};
-    PyObject* data = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:CRC16_IBM", const_cast<char**>(kw), &data)) return nullptr;
+    PyObject* data = only_argument(args, kwargs, "O:CRC16_IBM", "data");
+    if (!data) return nullptr;
     // Bytes-like objects: checksum straight over their memory, without the interpreter lock when large.
     if (PyObject_CheckBuffer(data)) {
         Py_buffer view;
@@ -75,22 +54,15 @@ PyObject* crc16_fn(PyObject*, PyObject* args, PyObject* kwargs) {
         }
     }
     // Any other iterable: element by element, only the low eight bits of each counted.
-    PyObject* it = PyObject_GetIter(data);
-    if (!it) return nullptr;
-    std::uint16_t crc = 0;
-    while (PyObject* item = PyIter_Next(it)) {
-        unsigned long long v = 0;
-        bool ok = low_bits(item, 0xFF, v);
-        Py_DECREF(item);
-        if (!ok) {
-            Py_DECREF(it);
-            return nullptr;
-        }
-        crc = crc16_byte(crc, static_cast<std::uint8_t>(v));
-    }
-    Py_DECREF(it);
-    if (PyErr_Occurred()) return nullptr;
-    return PyLong_FromLong(crc);
+    return guarded([&] {
+        nb::object it = nb::steal(PyObject_GetIter(data));
+        if (!it.is_valid()) throw nb::python_error();
+        std::uint16_t crc = 0;
+        while (nb::object item = nb::steal(PyIter_Next(it.ptr())))
+            crc = crc16_byte(crc, static_cast<std::uint8_t>(masked(item, 0xFF)));
+        if (PyErr_Occurred()) throw nb::python_error();
+        return PyLong_FromLong(crc);
+    });
 }
 
 PyMethodDef methods[] = {

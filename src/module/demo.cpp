@@ -1,6 +1,7 @@
-#include "demo.hpp"
+#include "module/demo.hpp"
 
-#include "py_env.hpp"
+#include "python/interpreter.hpp"
+#include "python/printing.hpp"
 
 namespace fdh::py {
 

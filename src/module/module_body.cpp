@@ -1,11 +1,13 @@
-#include "module_body.hpp"
+#include "module/module_body.hpp"
 
-#include "checksum_functions.hpp"
-#include "constants.hpp"
-#include "demo.hpp"
-#include "fdhost_binding.hpp"
-#include "py_env.hpp"
-#include "records_py.hpp"
+#include "device/names.hpp"
+#include "module/checksum_functions.hpp"
+#include "module/demo.hpp"
+#include "module/fdhost_binding.hpp"
+#include "protocol/constants.hpp"
+#include "python/interpreter.hpp"
+#include "python/printing.hpp"
+#include "python/record_classes.hpp"
 
 namespace fdh::py {
 
@@ -14,23 +16,18 @@ namespace {
 void import_modules(nb::module_& m) {
     nb::module_::import_("usb.core");
     nb::module_::import_("usb.util");
-    m.attr("usb") = nb::module_::import_("usb");
-    for (const char* name : {"sys", "time", "threading", "signal"}) m.attr(name) = nb::module_::import_(name);
+    m.attr(mod::usb) = nb::module_::import_(mod::usb);
+    for (const char* name : {mod::sys, mod::time, mod::threading, mod::signal}) m.attr(name) = nb::module_::import_(name);
 }
 
 void add_constants(nb::module_& m) {
-    m.attr("KQ_USBD_VID") = KQ_USBD_VID;
-    m.attr("KQ_USBD_PID") = KQ_USBD_PID;
-    m.attr("KQ_DEV_MAX") = KQ_DEV_MAX;
-    m.attr("WINUSB_IN_EP") = WINUSB_IN_EP;
-    m.attr("WINUSB_OUT_EP") = WINUSB_OUT_EP;
-    m.attr("CAN_IN_EP") = CAN_IN_EP;
-    m.attr("CAN_OUT_EP") = CAN_OUT_EP;
-    m.attr("CONTROL_IN_EP") = CONTROL_IN_EP;
-    m.attr("CONTROL_OUT_EP") = CONTROL_OUT_EP;
-    m.attr("RX_LENGTH") = RX_LENGTH;
-    m.attr("RX_ACK_SIZE") = RX_ACK_SIZE;
-    m.attr("TX_SIZE") = TX_SIZE;
+    const std::pair<const char*, int> constants[] = {
+        {mod::KQ_USBD_VID, KQ_USBD_VID}, {mod::KQ_USBD_PID, KQ_USBD_PID}, {mod::KQ_DEV_MAX, KQ_DEV_MAX},
+        {mod::WINUSB_IN_EP, WINUSB_IN_EP}, {mod::WINUSB_OUT_EP, WINUSB_OUT_EP}, {mod::CAN_IN_EP, CAN_IN_EP},
+        {mod::CAN_OUT_EP, CAN_OUT_EP}, {mod::CONTROL_IN_EP, CONTROL_IN_EP}, {mod::CONTROL_OUT_EP, CONTROL_OUT_EP},
+        {mod::RX_LENGTH, RX_LENGTH}, {mod::RX_ACK_SIZE, RX_ACK_SIZE}, {mod::TX_SIZE, TX_SIZE},
+    };
+    for (const auto& [name, value] : constants) m.attr(name) = value;
 }
 
 nb::list table(std::initializer_list<std::array<int, 3>> rows) {
@@ -45,8 +42,8 @@ nb::list table(std::initializer_list<std::array<int, 3>> rows) {
 
 // Rows: prescaler, segment 1, segment 2 of an 80 MHz clock.
 void add_bit_timing_tables(nb::module_& m) {
-    m.attr("can_seg_table") = table({{2, 29, 10}, {2, 69, 10}, {4, 69, 10}, {8, 43, 6}, {8, 69, 10}, {8, 87, 12}});
-    m.attr("can_fd_seg_table") = table({{1, 13, 2},
+    m.attr(mod::can_seg_table) = table({{2, 29, 10}, {2, 69, 10}, {4, 69, 10}, {8, 43, 6}, {8, 69, 10}, {8, 87, 12}});
+    m.attr(mod::can_fd_seg_table) = table({{1, 13, 2},
                                         {2, 6, 3},
                                         {2, 9, 6},
                                         {2, 14, 5},
@@ -78,15 +75,12 @@ PyObject* signal_handler_fn(PyObject*, PyObject* args, PyObject* kwargs) {
     PyObject *signum = nullptr, *frame = nullptr;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:signal_handler", const_cast<char**>(kw), &signum, &frame))
         return nullptr;
-    try {
-        global("running").attr("clear")();
-        write_stderr("\nInterrupt signal (" + str(global("format")(nb::handle(signum), "d")) + ") received.\n");
+    return guarded([&] {
+        py::call_method(global(mod::running), "clear");
+        write_stderr("\nInterrupt signal (" + str(global(mod::format)(nb::handle(signum), "d")) + ") received.\n");
         flush_stderr();
-    } catch (nb::python_error& e) {
-        e.restore();
-        return nullptr;
-    }
-    Py_RETURN_NONE;
+        Py_RETURN_NONE;
+    });
 }
 
 PyMethodDef signal_handler_def = {
@@ -104,23 +98,23 @@ void run_module_body(nb::module_ m) {
     nb::list names;
     for (std::size_t i = 0; i < CMD_TYPE_STR_COUNT; ++i)
         names.append(nb::str(CMD_TYPE_NAMES[i].data(), CMD_TYPE_NAMES[i].size()));
-    m.attr("CMD_TYPE_STR") = names;
-    m.attr("CMD_TYPE") = int_enum(m, "CMD_TYPE", CMD_TYPE_NAMES);
-    m.attr("ACK_TYPE") = int_enum(m, "ACK_TYPE", ACK_TYPE_NAMES);
+    m.attr(mod::CMD_TYPE_STR) = names;
+    m.attr(mod::CMD_TYPE) = int_enum(m, mod::CMD_TYPE, CMD_TYPE_NAMES);
+    m.attr(mod::ACK_TYPE) = int_enum(m, mod::ACK_TYPE, ACK_TYPE_NAMES);
     bind_can_records(m);
     bind_command_records(m);
     add_checksum_functions(m);
-    m.attr("kq_device") = slot_list();
-    m.attr("kq_string") = slot_list();
-    m.attr("kq_sn") = slot_list();
+    m.attr(mod::kq_device) = slot_list();
+    m.attr(mod::kq_string) = slot_list();
+    m.attr(mod::kq_sn) = slot_list();
     bind_fdhost(m);
-    nb::object running = m.attr("threading").attr("Event")();
+    nb::object running = m.attr(mod::threading).attr("Event")();
     running.attr("set")();
-    m.attr("running") = running;
+    m.attr(mod::running) = running;
     nb::object handler = nb::steal(PyCFunction_NewEx(&signal_handler_def, m.ptr(), m.attr("__name__").ptr()));
     if (!handler.is_valid()) throw nb::python_error();
     m.attr("signal_handler") = handler;
-    m.attr("signal").attr("signal")(m.attr("signal").attr("SIGINT"), handler);
+    m.attr(mod::signal).attr("signal")(m.attr(mod::signal).attr("SIGINT"), handler);
 
     if (nb::str(m.attr("__name__")).equal(nb::str("__main__"))) run_demonstration(m);
 }

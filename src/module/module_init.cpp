@@ -2,7 +2,7 @@
 // the same module body under the name "__main__"; the module is initialised once per process.
 #include <nanobind/nanobind.h>
 
-#include "module_body.hpp"
+#include "module/module_body.hpp"
 
 namespace nb = nanobind;
 

@@ -6,6 +6,14 @@
 
 namespace fdh {
 
+namespace {
+// Bit i of a flag byte into the i-th field.
+template <std::size_t N>
+void unpack_flags(std::uint8_t byte, std::uint8_t* const (&fields)[N]) noexcept {
+    for (std::size_t i = 0; i < N; ++i) *fields[i] = (byte >> i) & 1;
+}
+}  // namespace
+
 void encode_head(const CanHead& h, std::span<std::uint8_t, CAN_HEAD_SIZE> out) noexcept {
     put_le32(out.data(), h.id);
     put_le32(out.data() + 4, h.time_stamp);
@@ -57,14 +65,7 @@ std::optional<CanTx> decode_tx(std::span<const std::uint8_t> b) noexcept {
     const std::uint8_t* p = b.data();
     CanTx t;
     t.reserve0 = {p[0], p[1]};
-    const std::uint8_t f = p[2];
-    t.can_type = f & 1;
-    t.fram_type = (f >> 1) & 1;
-    t.id_type = (f >> 2) & 1;
-    t.fd_acc = (f >> 3) & 1;
-    t.id_increase = (f >> 4) & 1;
-    t.data_increase = (f >> 5) & 1;
-    t.cmd = (f >> 6) & 1;
+    unpack_flags(p[2], {&t.can_type, &t.fram_type, &t.id_type, &t.fd_acc, &t.id_increase, &t.data_increase, &t.cmd});
     t.reserve1 = p[3];
     t.dlc = p[4];
     t.send_time = static_cast<std::int32_t>(get_le32(p + 8));

@@ -1,10 +1,12 @@
-#include "frame_delivery.hpp"
+#include "receive/frame_delivery.hpp"
 
 #include <vector>
 
-#include "py_env.hpp"
-#include "receive_container.hpp"
-#include "records_py.hpp"
+#include "device/names.hpp"
+#include "protocol/receive_container.hpp"
+#include "python/interpreter.hpp"
+#include "python/printing.hpp"
+#include "python/received_records.hpp"
 
 namespace fdh::receive {
 
@@ -21,7 +23,7 @@ struct Cut {
 // (plain attribute access, nothing of that name on the class), the namespace is read directly.
 class CallbackSlot {
 public:
-    explicit CallbackSlot(nb::handle self) : self_(self), name_(py::interned("frame_callback_")) {
+    explicit CallbackSlot(nb::handle self) : self_(self), name_(py::interned(obj::frame_callback_)) {
         PyTypeObject* type = Py_TYPE(self.ptr());
         if (type->tp_getattro == PyObject_GenericGetAttr && !_PyType_Lookup(type, name_.ptr())) {
             dict_ = nb::steal(PyObject_GenericGetDict(self.ptr(), nullptr));
@@ -90,13 +92,13 @@ int deliver_section(nb::handle self, std::span<const std::uint8_t> section, long
             // section ends: the rest of it has no one to go to either.
             return !(slot.plain() && (current.is_none() || current.ptr() == Py_False));
         }
-        nb::object value = py::take_value_object(r.head, r.data);
+        nb::object value = py::take_received(r.head, r.data);
         nb::object cb = slot.get();
         nb::object ignored = nb::steal(PyObject_CallOneArg(cb.ptr(), value.ptr()));
         if (!ignored.is_valid()) throw nb::python_error();
         ignored.reset();
         cb.reset();
-        py::give_back_value_object(std::move(value));
+        py::give_back_received(std::move(value));
         return true;
     };
     RecordStep last = cut.last;

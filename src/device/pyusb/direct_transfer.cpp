@@ -1,9 +1,10 @@
-#include "direct_transfer.hpp"
-
-#include "py_env.hpp"
-
+// Which transfers may skip pyusb, and the transfer itself.
 #include <cstring>
 #include <iterator>
+
+#include "device/pyusb/fast_path.hpp"
+#include "python/interpreter.hpp"
+#include "python/numbers.hpp"
 
 namespace fdh::device {
 
@@ -15,13 +16,6 @@ constexpr int ENDPOINT_TYPE_INTERRUPT = 3;
 
 using TransferFn = int (*)(void* handle, unsigned char endpoint, unsigned char* data, int length, int* transferred,
                            unsigned int timeout);
-
-// getattr(o, name), or an invalid object (error cleared) when there is no such attribute.
-nb::object maybe_attr(nb::handle o, const char* name) {
-    PyObject* v = PyObject_GetAttr(o.ptr(), py::interned(name).ptr());
-    if (!v) PyErr_Clear();
-    return nb::steal(v);
-}
 
 bool text_is(nb::handle o, const char* expected) {
     if (!o.is_valid() || !PyUnicode_Check(o.ptr())) return false;
@@ -35,7 +29,7 @@ bool text_is(nb::handle o, const char* expected) {
 bool is_pyusb_function(nb::handle fn, const char* module, const char* name) {
     if (!fn.is_valid() || !PyFunction_Check(fn.ptr())) return false;
     auto* code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(fn.ptr()));
-    return text_is(code->co_name, name) && text_is(maybe_attr(fn, "__module__"), module);
+    return text_is(code->co_name, name) && text_is(py::optional_attr(fn, "__module__"), module);
 }
 
 constexpr const char* TRANSFER_METHODS[] = {"bulk_read", "bulk_write", "intr_read", "intr_write"};
@@ -63,7 +57,8 @@ Backend inspect_backend(nb::handle backend) {
         b.methods[i] = nb::borrow(class_method(backend, TRANSFER_METHODS[i]));
     constexpr const char* module = "usb.backend.libusb1";
     nb::handle type = backend.type();
-    if (!text_is(maybe_attr(type, "__module__"), module) || !text_is(maybe_attr(type, "__name__"), "_LibUSB")) return b;
+    if (!text_is(py::optional_attr(type, "__module__"), module) || !text_is(py::optional_attr(type, "__name__"), "_LibUSB"))
+        return b;
     for (std::size_t i = 0; i < TRANSFER_METHOD_COUNT; ++i)
         if (!is_pyusb_function(b.methods[i], module, TRANSFER_METHODS[i])) return b;
     try {
@@ -99,11 +94,11 @@ Backend& backend_for(nb::handle backend) {
 }
 
 // Device.read / Device.write are pyusb's own (checked once per function object seen).
-bool device_method_is_pyusb(nb::handle device_type, bool in) {
+bool device_method_is_pyusb(PyTypeObject* device_type, bool in) {
     static PyObject* seen[2] = {nullptr, nullptr};
     static bool ok[2] = {false, false};
     const char* name = in ? "read" : "write";
-    PyObject* fn = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(device_type.ptr()), py::interned(name).ptr());
+    PyObject* fn = _PyType_Lookup(device_type, py::interned(name).ptr());
     if (!fn) return false;
     if (fn != seen[in]) {
         Py_INCREF(fn);
@@ -134,32 +129,15 @@ bool has_own_transfer_method(nb::handle backend) {
     return false;
 }
 
-int small_int(nb::handle o, const char* name) {
-    nb::object v = maybe_attr(o, name);
-    if (!v.is_valid() || !PyLong_Check(v.ptr())) return -1;
-    const long n = PyLong_AsLong(v.ptr());
-    if (n == -1 && PyErr_Occurred()) PyErr_Clear();
-    return n < 0 || n > 255 ? -1 : static_cast<int>(n);
-}
+// A descriptor field as pyusb keeps it: a plain int 0..255, or -1.
+int descriptor_byte(nb::handle o, const char* name) { return py::plain_int(py::optional_attr(o, name), 0, 255).value_or(-1); }
 
 }  // namespace
 
-int endpoint_number(nb::handle ep) {
-    if (!PyLong_CheckExact(ep.ptr())) return -1;
-    const long v = PyLong_AsLong(ep.ptr());
-    if (v == -1 && PyErr_Occurred()) PyErr_Clear();
-    return v < 0 || v > 255 ? -1 : static_cast<int>(v);
-}
+int endpoint_number(nb::handle ep) { return py::plain_int(ep, 0, 255).value_or(-1); }
 
 bool pyusb_transfer_method(nb::handle dev, bool in) {
-    nb::object device_type;
-    try {
-        device_type = py::attr(py::usb_core(), "Device");
-    } catch (nb::python_error&) {
-        return false;  // no pyusb in the module's namespace to compare with
-    }
-    if (Py_TYPE(dev.ptr()) != reinterpret_cast<PyTypeObject*>(device_type.ptr())) return false;
-    if (!device_method_is_pyusb(device_type, in)) return false;
+    if (!is_pyusb_device(dev) || !device_method_is_pyusb(Py_TYPE(dev.ptr()), in)) return false;
     nb::object own = nb::steal(PyObject_GenericGetDict(dev.ptr(), nullptr));
     if (!own.is_valid()) PyErr_Clear();
     return !dict_item(own, py::interned(in ? "read" : "write").ptr());
@@ -178,33 +156,33 @@ Direct direct_transfer(nb::handle dev, int ep, std::uint8_t* data, int length, u
     PyObject* ctx_ptr = dict_item(own, py::interned("_ctx").ptr());
     if (!ctx_ptr) return Direct::NotTaken;
     nb::handle ctx(ctx_ptr);
-    nb::object handle = maybe_attr(ctx, "handle");
+    nb::object handle = py::optional_attr(ctx, "handle");
     if (!handle.is_valid() || handle.is_none()) return Direct::NotTaken;
     nb::object key = nb::int_(ep);
-    nb::object ep_info = maybe_attr(ctx, "_ep_info");
+    nb::object ep_info = py::optional_attr(ctx, "_ep_info");
     PyObject* found = dict_item(ep_info, key.ptr());
     if (!found || !PyTuple_Check(found) || PyTuple_GET_SIZE(found) != 2) return Direct::NotTaken;
     nb::handle intf(PyTuple_GET_ITEM(found, 0)), ep_desc(PyTuple_GET_ITEM(found, 1));
-    const int intf_number = small_int(intf, "bInterfaceNumber");
-    const int attributes = small_int(ep_desc, "bmAttributes");
-    const int address = small_int(ep_desc, "bEndpointAddress");
+    const int intf_number = descriptor_byte(intf, "bInterfaceNumber");
+    const int attributes = descriptor_byte(ep_desc, "bmAttributes");
+    const int address = descriptor_byte(ep_desc, "bEndpointAddress");
     if (intf_number < 0 || attributes < 0 || address < 0) return Direct::NotTaken;
-    nb::object claimed = maybe_attr(ctx, "_claimed_intf");
+    nb::object claimed = py::optional_attr(ctx, "_claimed_intf");
     if (!claimed.is_valid() || !PySet_Check(claimed.ptr())) return Direct::NotTaken;
     nb::object intf_key = nb::int_(intf_number);
     if (PySet_Contains(claimed.ptr(), intf_key.ptr()) != 1) {
         PyErr_Clear();
         return Direct::NotTaken;
     }
-    nb::object backend = maybe_attr(ctx, "backend");
+    nb::object backend = py::optional_attr(ctx, "backend");
     if (!backend.is_valid()) return Direct::NotTaken;
     Backend& b = backend_for(backend);
     if (!b.usable || has_own_transfer_method(backend)) return Direct::NotTaken;
     const int type = attributes & 0x3;
     TransferFn fn = type == ENDPOINT_TYPE_BULK ? b.bulk : type == ENDPOINT_TYPE_INTERRUPT ? b.interrupt : nullptr;
     if (!fn) return Direct::NotTaken;
-    nb::object raw = maybe_attr(handle, "handle");
-    nb::object value = raw.is_valid() ? maybe_attr(raw, "value") : nb::object();
+    nb::object raw = py::optional_attr(handle, "handle");
+    nb::object value = raw.is_valid() ? py::optional_attr(raw, "value") : nb::object();
     if (!value.is_valid() || !PyLong_Check(value.ptr())) return Direct::NotTaken;
     void* h = PyLong_AsVoidPtr(value.ptr());
     if (!h) {
@@ -225,6 +203,17 @@ Direct direct_transfer(nb::handle dev, int ep, std::uint8_t* data, int length, u
     if (r == LIBUSB_ERROR_TIMEOUT && report_timeout) return Direct::TimedOut;
     check(r);  // raises pyusb's exception for this code
     return Direct::Done;
+}
+
+nb::object direct_write(nb::handle dev, nb::handle ep, const std::uint8_t* bytes, std::size_t size, unsigned timeout_ms) {
+    std::uint8_t copy[4096];
+    const int number = endpoint_number(ep);
+    if (number < 0 || size > sizeof copy) return nb::object();
+    std::memcpy(copy, bytes, size);
+    int moved = 0;
+    if (direct_transfer(dev, number, copy, static_cast<int>(size), timeout_ms, moved) == Direct::NotTaken)
+        return nb::object();
+    return nb::int_(moved);
 }
 
 }  // namespace fdh::device

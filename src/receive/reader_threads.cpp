@@ -1,0 +1,42 @@
+// The reader workers: one transfer after another from an IN endpoint, each unpacked as it comes.
+#include "device/names.hpp"
+#include "device/pyusb/fast_path.hpp"
+#include "python/interpreter.hpp"
+#include "python/printing.hpp"
+#include "receive/receive.hpp"
+#include "receive/usb_unpack.hpp"
+
+namespace fdh::receive {
+
+namespace {
+void reader(nb::handle self, const char* endpoint, const char* started, const char* error_prefix) {
+    py::print(started);
+    device::TransferReader transfers;
+    device::run_worker(self, error_prefix, [&](nb::handle dev) {
+        nb::object data;
+        std::size_t count = 0;
+        switch (transfers.read(dev, py::global(endpoint), py::global(mod::RX_LENGTH), data, count)) {
+            case device::TransferReader::Got::TimedOut:
+                return;  // nothing arrived
+            case device::TransferReader::Got::Buffer:
+                if (unpacks_in_memory(self)) return unpack_in_memory(self, transfers.bytes(count));
+                data = transfers.as_array(count);
+                break;
+            case device::TransferReader::Got::Object:
+                break;
+        }
+        nb::object size = nb::steal(PyLong_FromSsize_t(nb::len(data)));
+        py::call(py::attr(self, method::unpack_usb_frame), {data.ptr(), size.ptr()});
+    });
+}
+}  // namespace
+
+void get_data_thread(nb::handle self) {
+    reader(self, mod::WINUSB_IN_EP, "USB receiving thread started", "[Error] In get_data_thread,Usb_rec err, err_code=");
+}
+
+void can_rev_thread(nb::handle self) {
+    reader(self, mod::CAN_IN_EP, "thread2 started", "[Error] In can_rev_thread,Usb_rec err, err_code=");
+}
+
+}  // namespace fdh::receive
