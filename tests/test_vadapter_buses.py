@@ -1,6 +1,10 @@
 """Virtual adapters plugged in and out at run time, each on a named virtual CAN bus: adapters on one
-bus receive each other's frames, buses with different names are independent."""
+bus receive each other's frames, buses with different names are independent. Named buses are shared
+with other processes unless kept in this one (canbus_local=1); both kinds behave alike here, and
+test_vadapter_shared_bus.py covers what only the shared kind does."""
+import os
 import time
+import uuid
 
 import pytest
 
@@ -21,6 +25,18 @@ READ = 51200
 def vad():
     use_with_pyusb()
     return VirtualAdapter()
+
+
+@pytest.fixture(autouse=True)
+def namespace(monkeypatch):
+    """Shared buses of this test only, whatever other test runs of this user do meanwhile."""
+    monkeypatch.setenv("FDHOST_VADAPTER_NAMESPACE", f"t{os.getpid()}-{uuid.uuid4().hex[:8]}")
+
+
+@pytest.fixture(params=["shared", "local"])
+def scope(request):
+    """Per-adapter items that put an adapter on a shared bus, or on one of this process only."""
+    return "canbus_local=1;" if request.param == "local" else ""
 
 
 @pytest.fixture
@@ -63,11 +79,11 @@ def nothing_arrives(dev):
 
 
 @pytest.mark.parametrize("setup", ["plug", "configure"])
-def test_adapters_on_one_bus_see_each_other_and_no_other_bus(vad, world, setup):
+def test_adapters_on_one_bus_see_each_other_and_no_other_bus(vad, world, setup, scope):
     if setup == "plug":
-        a, b, c = (vad.plug(name, "capture=1") for name in ("a", "a", "b"))
+        a, b, c = (vad.plug(name, scope + "capture=1") for name in ("a", "a", "b"))
     else:
-        vad.configure("adapters=3;capture=1;canbus=a;a2.canbus=b")
+        vad.configure(f"adapters=3;{scope}capture=1;canbus=a;a2.canbus=b")
         a, b, c = 0, 1, 2
     assert [vad.can_bus(i) for i in (a, b, c)] == ["a", "a", "b"]
     assert vad.can_buses() == {"a": 2, "b": 1}
@@ -94,9 +110,9 @@ def test_transmitted_bitrate_switch_arrives_with_the_frame(vad, world, fd, fd_ac
         assert (r.id, r.dir, r.can_type, r.brs, r.esi) == (0x7, direction, int(fd), brs, False)
 
 
-def test_frames_of_several_adapters_arbitrate_and_follow_each_other(vad, world):
+def test_frames_of_several_adapters_arbitrate_and_follow_each_other(vad, world, scope):
     # 1 kbit/s: an empty classic frame takes 47 ms, time enough to queue frames behind it.
-    a, b = vad.plug("slow", "capture=1;nominal=1k"), vad.plug("slow", "capture=1;nominal=1k")
+    a, b = (vad.plug("slow", scope + "capture=1;nominal=1k") for _ in range(2))
     da, db = world(a), world(b)
     send(da, 0x300, fd=False)
     send(da, 0x200, fd=False)  # queued first ...
@@ -113,16 +129,16 @@ def test_frames_of_several_adapters_arbitrate_and_follow_each_other(vad, world):
     assert [s - t for t, s in zip(stamps, stamps[1:])] == [pytest.approx(47_000, abs=2)] * 2  # back to back
 
 
-def test_generated_traffic_reaches_every_adapter_on_the_bus(vad, world):
-    a, b = vad.plug("g", "capture=1"), vad.plug("g", "capture=1")
+def test_generated_traffic_reaches_every_adapter_on_the_bus(vad, world, scope):
+    a, b = vad.plug("g", scope + "capture=1"), vad.plug("g", scope + "capture=1")
     vad.generator("saturate,dlc=1,count=20", adapter=a)
     for dev in (world(a), world(b)):
         records = receive(dev, 20)
         assert records == [(0x100, 0)] * 20
 
 
-def test_unplugged_adapter_is_gone_until_plugged_again(vad, world):
-    a, b = vad.plug("u", "capture=1"), vad.plug("u", "capture=1")
+def test_unplugged_adapter_is_gone_until_plugged_again(vad, world, scope):
+    a, b = vad.plug("u", scope + "capture=1"), vad.plug("u", scope + "capture=1")
     da, db = world(a), world(b)
     old_address = db.address
     vad.unplug(adapter=b)

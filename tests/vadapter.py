@@ -30,6 +30,14 @@ def head_seq(reserve) -> int:
     return (reserve[0] | reserve[1] << 8 | reserve[2] << 16) & HEAD_SEQ_MASK
 
 
+def shared_bus_segment(name: str, namespace: str | None = None, uid: int | None = None) -> Path:
+    """The file of a shared virtual CAN bus (a POSIX shared-memory segment); plain names only.
+    The namespace defaults to $FDHOST_VADAPTER_NAMESPACE, the user to this process's."""
+    ns = os.environ.get("FDHOST_VADAPTER_NAMESPACE", "") if namespace is None else namespace
+    uid = os.geteuid() if uid is None else uid
+    return Path("/dev/shm") / ".".join(["fdhost-vbus", str(uid), *([ns] if ns else []), name])
+
+
 class VadError(RuntimeError):
     """A control call was refused; the text is the library's reason."""
 

@@ -17,7 +17,7 @@ long copy_entry(const std::vector<std::uint8_t>* e, std::uint8_t* buf, std::size
 }  // namespace
 
 bool Adapter::apply(std::string_view key, std::string_view value, std::string& error) {
-    if (key == "serial" || key == "bus" || key == "port" || key == "canbus") {
+    if (key == "serial" || key == "bus" || key == "port" || key == "canbus" || key == "canbus_local") {
         error = "only vad_configure sets ";
         error.append(key);
         return false;
@@ -69,13 +69,15 @@ bool Adapter::queue_raw(int ep, std::span<const std::uint8_t> bytes) {
     return true;
 }
 
-void Adapter::bus_frame(BusFrame f) {
+bool Adapter::bus_frame(BusFrame f) {
     std::lock_guard lk(mu_);
     const Ps now = now_ps();
     advance(now);
+    if (bus_->queued(port_) >= bus_->max_queued()) return false;
     f.origin = Origin::Injected;
     f.ready = now;
     bus_->submit(port_, f);
+    return true;
 }
 
 void Adapter::unplug(long long after_transfers, long long after_ms) {

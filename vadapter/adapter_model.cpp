@@ -362,6 +362,11 @@ void Adapter::on_frame(const BusFrame& f, Ps end, bool sender) {
     }
 }
 
+void Adapter::on_frames_lost(std::uint64_t count) {
+    // Its process fell so far behind a shared bus that the frames were gone: as good as a full FIFO.
+    (capturing_ ? c_.rx_overflow : c_.rx_dropped) += static_cast<std::int64_t>(count);
+}
+
 void Adapter::on_bus_changed() {
     // Readers recompute when the next frame is due; writers look for room again.
     wake_waiters(in_cv_[0]);

@@ -72,7 +72,7 @@ public:
     void clear_faults();
     void set_hello(std::span<const std::uint8_t> reply);
     bool queue_raw(int ep, std::span<const std::uint8_t> bytes);
-    void bus_frame(BusFrame f);
+    bool bus_frame(BusFrame f);  // false: its queue for the bus is full
     void unplug(long long after_transfers, long long after_ms);
     void counters(struct vad_counters& out);
     long long log_count(int log);
@@ -122,6 +122,7 @@ private:
     bool worst_stuffing() const override { return worst_stuffing_; }
     Generator& generator() override { return gen_; }
     void on_frame(const BusFrame& f, Ps end, bool sender) override;
+    void on_frames_lost(std::uint64_t count) override;
     void on_bus_changed() override;
 
     const std::shared_ptr<CanBus> bus_;

@@ -4,11 +4,13 @@
 // and hands every frame that leaves it to every attached node. When the bus comes free, the
 // queued frames that are ready arbitrate as on the wire (the lower identifier wins); generated
 // traffic only takes moments nobody else wants. Time advances lazily: whoever looks first lets
-// the bus carry every frame that has finished by then. Nodes live under the bus's mutex, so a
-// frame is delivered to all of them in one step; that lock and this interface are what a bus
-// shared between processes has to provide.
+// the bus carry every frame that has finished by then. The nodes of this process live under the
+// bus's mutex, so a frame is delivered to all of them in one step. A bus shared between processes
+// (shared_bus.cpp) keeps what the others need in shared memory and hands them the frames it
+// carried when they next look.
 #pragma once
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -27,6 +29,8 @@ public:
     virtual Generator& generator() = 0;  // traffic of other nodes this one stands for
     // A frame left the bus at `end`; `sender`: it came from this node's queue.
     virtual void on_frame(const BusFrame& f, Ps end, bool sender) = 0;
+    // Frames that left the bus but were gone before this process picked them up.
+    virtual void on_frames_lost(std::uint64_t count) = 0;
     // Frames were queued or timing changed: whoever waits for the bus looks again.
     virtual void on_bus_changed() = 0;
 };
@@ -41,8 +45,9 @@ public:
     virtual int attach(BusNode& node) = 0;
     virtual void detach(int port) = 0;
     virtual std::size_t nodes() const = 0;
-    virtual void submit(int port, const BusFrame& f) = 0;  // tells every node
+    virtual void submit(int port, const BusFrame& f) = 0;  // tells every node when it is first in its queue
     virtual std::size_t queued(int port) const = 0;
+    virtual std::size_t max_queued() const = 0;  // a port's queue holds no more; submit drops beyond
     virtual void drop_queue(int port) = 0;
     virtual void changed() = 0;  // a node's timing or generator changed: tells every node
     // Carries every frame that ends no later than `now`.
@@ -53,5 +58,8 @@ public:
 
 // A bus that lives in this process.
 std::shared_ptr<CanBus> make_local_bus(std::string name);
+// The bus `name` that every process of this user reaches; nullptr with `error` set if it cannot
+// be opened.
+std::shared_ptr<CanBus> make_shared_bus(std::string name, std::string& error);
 
 }  // namespace vad

@@ -23,9 +23,12 @@ steady_clock::time_point to_time_point(Ps t) noexcept {
     return epoch() + std::chrono::nanoseconds(t / 1000);
 }
 
+std::int64_t epoch_monotonic_ns() noexcept {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(epoch().time_since_epoch()).count();
+}
+
 std::uint64_t monotonic_us(Ps t) noexcept {
-    const auto base_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(epoch().time_since_epoch()).count();
-    return static_cast<std::uint64_t>(base_ns + t / 1000) / 1000;
+    return static_cast<std::uint64_t>(epoch_monotonic_ns() + t / 1000) / 1000;
 }
 
 std::uint64_t monotonic_now_us() noexcept {

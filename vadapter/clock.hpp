@@ -16,5 +16,7 @@ std::chrono::steady_clock::time_point to_time_point(Ps t) noexcept;
 // CLOCK_MONOTONIC microseconds of a model time (steady_clock is CLOCK_MONOTONIC on Linux).
 std::uint64_t monotonic_us(Ps t) noexcept;
 std::uint64_t monotonic_now_us() noexcept;
+// CLOCK_MONOTONIC nanoseconds of model time 0; every process has its own.
+std::int64_t epoch_monotonic_ns() noexcept;
 
 }  // namespace vad

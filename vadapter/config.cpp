@@ -88,9 +88,10 @@ bool apply_adapter_item(AdapterConfig& a, std::string_view key, std::string_view
     } else if (key == "port") {
         if (!parse_int(value, n) || n < 0 || n > 255) return fail(error, "bad port: ", value);
         a.port = static_cast<std::uint8_t>(n);
-    } else if (key == "loopback" || key == "echo" || key == "capture" || key == "fd") {
+    } else if (key == "loopback" || key == "echo" || key == "capture" || key == "fd" || key == "canbus_local") {
         if (!parse_bool(value, b)) return fail(error, "expected 0 or 1 for ", key);
-        (key == "loopback" ? a.loopback : key == "echo" ? a.echo : key == "capture" ? a.capture : a.fd) = b;
+        (key == "loopback" ? a.loopback : key == "echo" ? a.echo : key == "capture" ? a.capture
+                         : key == "fd" ? a.fd : a.can_bus_local) = b;
     } else if (key == "stuffing") {
         if (value != "none" && value != "worst") return fail(error, "stuffing is none or worst: ", value);
         a.worst_stuffing = value == "worst";

@@ -16,6 +16,7 @@ struct AdapterConfig {
     std::uint8_t address = 2;
     std::uint8_t port = 1;
     std::string can_bus;          // the named CAN bus it is on; empty: a bus of its own
+    bool can_bus_local = false;   // that bus lives in this process only, out of other processes' reach
     bool loopback = false;        // own frames also come back as receptions (dir 0)
     bool echo = true;             // own frames come back as transmissions (dir 1)
     bool capture = false;         // capturing before any CMD_START_CAP

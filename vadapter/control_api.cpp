@@ -110,8 +110,7 @@ int vad_bus_frame(int adapter, uint32_t id, int flags, const uint8_t* data, size
     f.id = id & (f.ext ? 0x1FFFFFFFu : 0x7FFu);
     f.len = f.fd ? vad::round_up_fd_length(static_cast<unsigned>(len)) : static_cast<uint8_t>(len);
     if (len && !f.remote) std::memcpy(f.data.data(), data, len);
-    a->bus_frame(f);
-    return 0;
+    return result(a->bus_frame(f), "the adapter's queue for the bus is full");
 }
 
 int vad_unplug(int adapter, long long after_transfers, long long after_ms) {
@@ -121,7 +120,7 @@ int vad_unplug(int adapter, long long after_transfers, long long after_ms) {
     return 0;
 }
 
-int vad_replug(int adapter) { return result(Registry::get().replug(adapter) == 0, "no such adapter"); }
+int vad_replug(int adapter) { return Registry::get().replug(adapter) == 0 ? 0 : -1; }
 
 int vad_plug(const char* can_bus, const char* config) {
     return Registry::get().plug(can_bus ? can_bus : "", config ? config : "");

@@ -1,6 +1,7 @@
 #include "generator.hpp"
 
 #include <algorithm>
+#include <atomic>
 
 #include "parse_util.hpp"
 #include "records.hpp"
@@ -36,12 +37,13 @@ bool parse_generator(std::string_view text, GenConfig& out, std::string& error) 
             g.rate = r;
             g.saturate = false;
         } else if (key == "dlc") {
-            g.dlcs.clear();
+            g.dlc_count = 0;
             for (std::string_view c : split(value, '/')) {
                 if (!parse_int(trim(c), n) || n < 0 || n > 15) return fail(error, "DLC codes are 0..15: ", item);
-                g.dlcs.push_back(static_cast<std::uint8_t>(n));
+                if (g.dlc_count == g.dlcs.size()) return fail(error, "at most 64 DLC codes: ", item);
+                g.dlcs[g.dlc_count++] = static_cast<std::uint8_t>(n);
             }
-            if (g.dlcs.empty()) return fail(error, "empty DLC list: ", item);
+            if (g.dlc_count == 0) return fail(error, "empty DLC list: ", item);
         } else if (key == "id") {
             if (!parse_int(value, n) || n < 0 || n > 0x1FFFFFFF) return fail(error, "bad identifier: ", item);
             g.id = static_cast<std::uint32_t>(n);
@@ -66,7 +68,9 @@ bool parse_generator(std::string_view text, GenConfig& out, std::string& error) 
 
 Generator::Generator(const GenConfig& cfg, Ps start)
     : cfg_(cfg), start_(start), period_ps_(cfg.rate > 0 ? 1e12 / cfg.rate : 0), seq_(cfg.first_seq) {
-    if (cfg_.dlcs.empty()) cfg_.dlcs.push_back(8);
+    static std::atomic<std::uint64_t> made{0};
+    serial_ = ++made;
+    if (cfg_.dlc_count == 0) cfg_.dlcs[cfg_.dlc_count++] = 8;
 }
 
 bool Generator::active() const noexcept {
@@ -87,7 +91,9 @@ BusFrame Generator::shape(std::uint32_t seq) const noexcept {
     f.brs = cfg_.fd && cfg_.brs;
     f.esi = cfg_.fd && cfg_.esi;
     f.ext = cfg_.ext;
-    std::uint8_t code = cfg_.dlcs[static_cast<std::size_t>(taken_ % static_cast<long long>(cfg_.dlcs.size()))];
+    // The count is checked again: a generator may come from memory another process wrote.
+    const auto n = std::clamp<long long>(cfg_.dlc_count, 1, static_cast<long long>(cfg_.dlcs.size()));
+    std::uint8_t code = cfg_.dlcs[static_cast<std::size_t>(taken_ % n)];
     if (!cfg_.fd) code = std::min<std::uint8_t>(code, 8);  // classic codes 9..15 still carry 8 bytes
     f.len = static_cast<std::uint8_t>(fdh::dlc_to_len(code));
     const std::uint32_t mask = cfg_.ext ? 0x1FFFFFFFu : 0x7FFu;

@@ -1,9 +1,9 @@
 // Traffic from other nodes: frames at a fixed rate or back to back, numbered so losses show.
 #pragma once
+#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "bus_frame.hpp"
 
@@ -13,7 +13,10 @@ struct GenConfig {
     bool enabled = false;
     bool saturate = false;       // every bus idle moment is taken
     double rate = 0;             // frames per second when not saturating
-    std::vector<std::uint8_t> dlcs{8};  // DLC codes, used in turn
+    // DLC codes, used in turn. A fixed array, so that a running generator can live in memory
+    // shared between processes.
+    std::array<std::uint8_t, 64> dlcs{8};
+    std::uint8_t dlc_count = 1;
     std::uint32_t id = 0x100;
     bool id_increment = false;   // id + sequence number, wrapped to the identifier width
     bool ext = false;
@@ -40,10 +43,15 @@ public:
     BusFrame peek_shape() const noexcept;
     BusFrame take() noexcept;
     std::uint32_t next_seq() const noexcept { return seq_; }
+    // Tells generators apart: a copy keeps it, a newly made one gets a new one.
+    std::uint64_t serial() const noexcept { return serial_; }
+    // The same generator on a time line whose zero lies `delta` earlier.
+    void shift(Ps delta) noexcept { start_ += delta; }
 
 private:
     BusFrame shape(std::uint32_t seq) const noexcept;
 
+    std::uint64_t serial_ = 0;
     GenConfig cfg_;
     Ps start_ = 0;
     double period_ps_ = 0;

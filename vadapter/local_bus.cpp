@@ -2,20 +2,14 @@
 #include <algorithm>
 #include <cstdint>
 #include <deque>
+#include <limits>
 #include <vector>
 
+#include "arbitration.hpp"
 #include "bus.hpp"
 
 namespace vad {
 namespace {
-
-// The arbitration field as it goes on the wire, so that the smaller value wins as a dominant 0
-// does: standard ID[10:0] RTR IDE=0; extended ID[28:18] SRR=1 IDE=1 ID[17:0] RTR.
-std::uint64_t arbitration_key(const BusFrame& f) {
-    const std::uint64_t rtr = f.remote ? 1 : 0;
-    if (!f.ext) return std::uint64_t{f.id & 0x7FFu} << 21 | rtr << 20;
-    return std::uint64_t{f.id >> 18 & 0x7FFu} << 21 | 1u << 20 | 1u << 19 | std::uint64_t{f.id & 0x3FFFFu} << 1 | rtr;
-}
 
 class LocalBus final : public CanBus {
 public:
@@ -42,7 +36,9 @@ public:
     void submit(int port, const BusFrame& f) override {
         if (Port* p = at(port)) {
             p->queue.push_back(f);
-            changed();
+            // Only the first frame of a queue takes part in arbitration: one queued behind others
+            // changes nobody's schedule.
+            if (p->queue.size() == 1) changed();
         }
     }
 
@@ -50,6 +46,8 @@ public:
         const Port* p = at(port);
         return p ? p->queue.size() : 0;
     }
+
+    std::size_t max_queued() const override { return std::numeric_limits<std::size_t>::max(); }
 
     void drop_queue(int port) override {
         if (Port* p = at(port)) p->queue.clear();
@@ -61,25 +59,16 @@ public:
     }
 
     void advance(Ps now) override {
-        for (;;) {
-            const Pick p = pick();
-            if (p.port < 0 || p.end > now) return;
-            Port& from = ports_[static_cast<std::size_t>(p.port)];
-            BusFrame f;
-            if (p.from_queue) {
-                f = from.queue.front();
-                from.queue.pop_front();
-            } else {
-                f = from.node->generator().take();
-            }
-            t_free_ = p.end;
+        Ports view{ports_};
+        carry_until(view, t_free_, now, [&](const BusFrame& f, const Pick& p) {
             for (std::size_t i = 0; i < ports_.size(); ++i)
                 if (ports_[i].node) ports_[i].node->on_frame(f, p.end, p.from_queue && static_cast<int>(i) == p.port);
-        }
+        });
     }
 
     Ps next_completion() const override {
-        const Pick p = pick();
+        Ports view{const_cast<std::vector<Port>&>(ports_)};
+        const Pick p = pick_next(view, t_free_);
         return p.port < 0 ? NEVER : p.end;
     }
 
@@ -89,10 +78,20 @@ private:
         std::deque<BusFrame> queue;
     };
 
-    struct Pick {
-        int port = -1;  // -1: the bus stays idle
-        bool from_queue = false;
-        Ps end = 0;
+    // The ports as arbitration sees them.
+    struct Ports {
+        std::vector<Port>& v;
+        std::size_t size() const { return v.size(); }
+        bool live(std::size_t i) const { return v[i].node; }
+        const BusFrame* front(std::size_t i) const { return v[i].queue.empty() ? nullptr : &v[i].queue.front(); }
+        BusFrame pop(std::size_t i) {
+            const BusFrame f = v[i].queue.front();
+            v[i].queue.pop_front();
+            return f;
+        }
+        Generator& generator(std::size_t i) { return v[i].node->generator(); }
+        BitTimes times(std::size_t i) const { return v[i].node->bit_times(); }
+        bool worst_stuffing(std::size_t i) const { return v[i].node->worst_stuffing(); }
     };
 
     Port* at(int port) {
@@ -101,36 +100,6 @@ private:
                    : nullptr;
     }
     const Port* at(int port) const { return const_cast<LocalBus*>(this)->at(port); }
-
-    // The frame the bus carries next: it starts once the bus is free and the first frame is ready.
-    // The queued frames ready by then arbitrate; a generator only gets a moment nobody else wants.
-    Pick pick() const {
-        Ps first = NEVER;
-        for (const Port& p : ports_) {
-            if (!p.node) continue;
-            if (!p.queue.empty()) first = std::min(first, p.queue.front().ready);
-            first = std::min(first, p.node->generator().next_ready());
-        }
-        Pick best;
-        if (first == NEVER) return best;
-        const Ps start = std::max(t_free_, first);
-        std::uint64_t best_key = 0;
-        for (std::size_t i = 0; i < ports_.size(); ++i) {
-            const Port& p = ports_[i];
-            if (!p.node || p.queue.empty() || p.queue.front().ready > start) continue;
-            const std::uint64_t key = arbitration_key(p.queue.front());
-            if (best.port < 0 || key < best_key) {
-                best = {static_cast<int>(i), true, 0};
-                best_key = key;
-            }
-        }
-        for (std::size_t i = 0; best.port < 0 && i < ports_.size(); ++i)
-            if (ports_[i].node && ports_[i].node->generator().next_ready() <= start) best = {static_cast<int>(i), false, 0};
-        const Port& p = ports_[static_cast<std::size_t>(best.port)];
-        const BusFrame shape = best.from_queue ? p.queue.front() : p.node->generator().peek_shape();
-        best.end = start + frame_duration(shape, p.node->bit_times(), p.node->worst_stuffing());
-        return best;
-    }
 
     std::mutex mu_;
     const std::string name_;

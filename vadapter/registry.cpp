@@ -51,8 +51,13 @@ int Registry::configure(std::string_view text) {
         return -1;
     }
     std::vector<std::shared_ptr<VirtualDevice>> adapters, others;
-    for (std::size_t i = 0; i < cfg.adapters.size(); ++i)
-        adapters.push_back(make_adapter_device(cfg.adapters[i], static_cast<int>(i)));
+    for (std::size_t i = 0; i < cfg.adapters.size(); ++i) {
+        adapters.push_back(make_adapter_device(cfg.adapters[i], static_cast<int>(i), error));
+        if (!adapters.back()) {
+            set_error(std::move(error));
+            return -1;
+        }
+    }
     for (const auto& o : cfg.others) others.push_back(make_other_device(o));
 
     std::lock_guard lk(mu_);
@@ -336,18 +341,27 @@ int Registry::adapter_count() {
 
 int Registry::replug(int index) {
     std::lock_guard lk(mu_);
-    if (index < 0 || index >= static_cast<int>(adapters_.size())) return -1;
+    if (index < 0 || index >= static_cast<int>(adapters_.size())) {
+        error_ = "no adapter " + std::to_string(index);
+        return -1;
+    }
     auto& old = adapters_[static_cast<std::size_t>(index)];
-    old->retired = true;
-    old->adapter->retire();
-    // Like a real re-plug: a fresh device at the next address on the same bus.
+    // Like a real re-plug: a fresh device at the next address on the same bus. The fresh one is on
+    // the CAN bus before the old one leaves it, so a shared bus is not given up in between.
     AdapterConfig cfg = config_.adapters[static_cast<std::size_t>(index)];
     cfg.address = static_cast<std::uint8_t>(old->address % 127 + 1);
     cfg.faults.erase(std::remove_if(cfg.faults.begin(), cfg.faults.end(),
                                     [](const Fault& f) { return f.kind == FaultKind::Unplug; }),
                      cfg.faults.end());
+    std::string error;
+    auto fresh = make_adapter_device(cfg, index, error);
+    if (!fresh) {
+        error_ = std::move(error);
+        return -1;
+    }
+    old->retired = true;
+    old->adapter->retire();
     config_.adapters[static_cast<std::size_t>(index)] = cfg;
-    auto fresh = make_adapter_device(cfg, index);
     install(fresh);
     std::replace(enumeration_.begin(), enumeration_.end(), old, fresh);
     forget_if_unused(old);
@@ -389,7 +403,11 @@ int Registry::plug(const std::string& can_bus, std::string_view items) {
         error_ = std::move(error);
         return -1;
     }
-    auto d = make_adapter_device(cfg, index);
+    auto d = make_adapter_device(cfg, index, error);
+    if (!d) {
+        error_ = std::move(error);
+        return -1;
+    }
     install(d);
     enumeration_.push_back(d);
     adapters_.push_back(d);

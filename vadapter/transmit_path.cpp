@@ -20,7 +20,7 @@ int Adapter::transmit(std::span<const std::uint8_t> record, Ps now, Ps deadline,
     // A waiter woken late still counts only the room made before its deadline.
     const Ps t = std::min(now, deadline);
     advance(t);
-    if (bus_->queued(port_) >= cfg_.txbuf) {
+    if (bus_->queued(port_) >= std::min(cfg_.txbuf, bus_->max_queued())) {
         wake = bus_->next_completion();
         return NOTHING;
     }

@@ -53,7 +53,8 @@ VAD_API int vad_replug(int adapter);
  * or "": a bus of its own), configured by per-adapter items as in vad_configure, e.g.
  * "capture=1;serial=X". It sits on USB bus 1 at the first free port and the next free address,
  * and enumeration finds it from then on. Every adapter on one CAN bus receives the frames the
- * others send. Returns its adapter index, or -1. vad_unplug(index, -1, -1) takes it away (off
+ * others send, in whichever process of this user they are ("canbus_local=1": a bus of this
+ * process only). Returns its adapter index, or -1. vad_unplug(index, -1, -1) takes it away (off
  * the CAN bus too), vad_replug(index) plugs it in again; vad_configure removes it for good. */
 VAD_API int vad_plug(const char* can_bus, const char* config);
 
@@ -61,7 +62,8 @@ VAD_API int vad_plug(const char* can_bus, const char* config);
  * NUL; -1 for no such adapter. */
 VAD_API long vad_serial(int adapter, char* buf, size_t cap);
 VAD_API long vad_can_bus(int adapter, char* buf, size_t cap); /* "" for a bus of its own */
-/* The named CAN buses with adapters on them: one "name count" line each. */
+/* The named CAN buses with adapters on them: one "name count" line each, the user's shared buses
+ * (counting the adapters of every process) and this process's own. */
 VAD_API long vad_can_buses(char* buf, size_t cap);
 
 /* Counters and state; names are listed by vad_counter_name(0..) until it returns NULL.

@@ -14,7 +14,9 @@ const EndpointLayout* VirtualDevice::endpoint(std::uint8_t address) const {
     return nullptr;
 }
 
-std::shared_ptr<VirtualDevice> make_adapter_device(const AdapterConfig& cfg, int index) {
+std::shared_ptr<VirtualDevice> make_adapter_device(const AdapterConfig& cfg, int index, std::string& error) {
+    auto bus = can_bus(cfg.can_bus, cfg.can_bus_local, error);
+    if (!bus) return nullptr;
     auto d = std::make_shared<VirtualDevice>();
     d->vid = fdh::KQ_USBD_VID;
     d->pid = fdh::KQ_USBD_PID;
@@ -28,7 +30,7 @@ std::shared_ptr<VirtualDevice> make_adapter_device(const AdapterConfig& cfg, int
         d->interfaces.push_back(InterfaceLayout{n, 0xFF,
                                                 {EndpointLayout{static_cast<std::uint8_t>(n + 1), 512},
                                                  EndpointLayout{static_cast<std::uint8_t>(0x81 + n), 512}}});
-    d->adapter = std::make_shared<Adapter>(cfg, can_bus(cfg.can_bus));
+    d->adapter = std::make_shared<Adapter>(cfg, std::move(bus));
     d->adapter_index = index;
     return d;
 }

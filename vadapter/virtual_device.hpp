@@ -56,7 +56,8 @@ inline constexpr std::uint8_t STR_MANUFACTURER = 1;
 inline constexpr std::uint8_t STR_PRODUCT = 2;
 inline constexpr std::uint8_t STR_SERIAL = 3;
 
-std::shared_ptr<VirtualDevice> make_adapter_device(const AdapterConfig& cfg, int index);
+// nullptr with `error` set when the adapter's CAN bus cannot be opened.
+std::shared_ptr<VirtualDevice> make_adapter_device(const AdapterConfig& cfg, int index, std::string& error);
 std::shared_ptr<VirtualDevice> make_other_device(const OtherDeviceConfig& cfg);
 
 }  // namespace vad
