@@ -19,27 +19,22 @@ inline constexpr char nom_baud_[] = "nom_baud_", dat_baud_[] = "dat_baud_", sn_[
 inline constexpr char winusb_read_buf[] = "winusb_read_buf", can_read_buf[] = "can_read_buf", tx_frame[] = "tx_frame";
 }  // namespace obj
 
-// Methods of the fdhost class, in the order the class defines them. Two public names carry old
-// misspellings; the C++ names here are spelt correctly.
+// Methods one part of the module calls through the object, so that a program's override on the
+// object or in a subclass takes effect (module/fdhost_binding.cpp names every method). Two public
+// names carry old misspellings; the C++ names here are spelt correctly.
 namespace method {
-// Device: closing, clean-up, finding and opening the adapter.
-inline constexpr char close[] = "close", usb_clear[] = "usb_clear", getDeviceHandle[] = "getDeviceHandle";
-inline constexpr char usb_get_kq_device[] = "usb_get_kq_device", usb_open[] = "usb_open";
-// Transmit path (and the DLC table it follows in the class).
-inline constexpr char can_pack_dlc_get[] = "can_pack_dlc_get", fillFDCANFrame[] = "fillFDCANFrame";
-inline constexpr char set_tx_frame[] = "set_tx_frame", send_data[] = "send_data", fdcanFrameSend[] = "fdcanFrameSend";
-// Command channel.
+// Device: clean-up, finding and opening the adapter; the worker bodies the constructor starts.
+inline constexpr char usb_clear[] = "usb_clear", usb_get_kq_device[] = "usb_get_kq_device", usb_open[] = "usb_open";
+inline constexpr char get_data_thread[] = "get_data_thread", send_thread[] = "send_thread";
+// Command channel: the exchange and its two halves, the commands the constructor and worker give.
 inline constexpr char usb_control_send[] = "usb_control_send", usb_control_ack[] = "usb_control_ack";
 inline constexpr char usb_control_transfer[] = "usb_contorl_transfer";
-inline constexpr char USB_CMD_START_CAP[] = "USB_CMD_START_CAP", USB_CMD_STOP_CAP[] = "USB_CMD_STOP_CAP";
-inline constexpr char USB_CMD_START_TEST[] = "USB_CMD_START_TEST", USB_CMD_SETUP_BAUD[] = "USB_CMD_SETUP_BUARD";
-inline constexpr char USB_CMD_ACK_HELLO[] = "USB_CMD_ACK_HELLO", USB_CMD_TEST_ACK[] = "USB_CMD_TEST_ACK";
+inline constexpr char USB_CMD_START_CAP[] = "USB_CMD_START_CAP", USB_CMD_SETUP_BAUD[] = "USB_CMD_SETUP_BUARD";
 inline constexpr char USB_CMD_HEART[] = "USB_CMD_HEART";
-// Receive path, and the three worker bodies.
-inline constexpr char setFrameCallback[] = "setFrameCallback", print_can_value[] = "print_can_value";
-inline constexpr char unpack_can_frame[] = "unpack_can_frame", unpack_usb_frame[] = "unpack_usb_frame";
-inline constexpr char get_data_thread[] = "get_data_thread", send_thread[] = "send_thread";
-inline constexpr char can_rev_thread[] = "can_rev_thread";
+// Data paths: the steps of fdcanFrameSend, the DLC table, the two unpacking stages.
+inline constexpr char fillFDCANFrame[] = "fillFDCANFrame", set_tx_frame[] = "set_tx_frame", send_data[] = "send_data";
+inline constexpr char can_pack_dlc_get[] = "can_pack_dlc_get";
+inline constexpr char unpack_usb_frame[] = "unpack_usb_frame", unpack_can_frame[] = "unpack_can_frame";
 }  // namespace method
 
 // Names in the module's namespace, looked up at the moment of use so a program can rebind them.

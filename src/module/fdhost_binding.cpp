@@ -1,5 +1,6 @@
 // The interpreter's view of the device class: names and argument names only; the behaviour
-// lives in the subsystem folders.
+// lives in the subsystem folders. A name spelt through method:: is also called through the object
+// by other parts of the module (device/names.hpp).
 #include "module/fdhost_binding.hpp"
 
 #include "commands/commands.hpp"
@@ -37,9 +38,9 @@ void bind_fdhost(nb::module_& m) {
             "nom_baud"_a, "dat_baud"_a, "sn"_a)
         .def("__enter__", [](H f) { return d::enter(f); })
         .def("__exit__", [](H f, H, H, H) { d::exit(f); }, "exc_type"_a.none(), "exc_val"_a.none(), "exc_tb"_a.none())
-        .def(method::close, [](H f) { d::close(f); })
+        .def("close", [](H f) { d::close(f); })
         .def(method::usb_clear, [](H f) { d::usb_clear(f); })
-        .def(method::getDeviceHandle, [](H f) { return d::get_device_handle(f); })
+        .def("getDeviceHandle", [](H f) { return d::get_device_handle(f); })
         .def(method::usb_get_kq_device, [](H f) { return d::usb_get_kq_device(f); })
         .def(method::usb_open, [](H f, H sn_str) { return d::usb_open(f, sn_str); }, "sn_str"_a.none())
         .def(method::can_pack_dlc_get, [](H f, H head) { return r::can_pack_dlc_get(f, head); }, "head"_a.none())
@@ -47,7 +48,7 @@ void bind_fdhost(nb::module_& m) {
              "data"_a.none(), "frame"_a.none(), "canId"_a.none())
         .def(method::set_tx_frame, [](H f, H frame) { t::set_tx_frame(f, frame); }, "frame"_a.none())
         .def(method::send_data, [](H f) { t::send_data(f); })
-        .def(method::fdcanFrameSend, [](H f, H data, H canId) { t::fdcan_frame_send(f, data, canId); },
+        .def("fdcanFrameSend", [](H f, H data, H canId) { t::fdcan_frame_send(f, data, canId); },
              "data"_a.none(), "canId"_a.none())
         .def(method::usb_control_send, [](H f, H ptr, H length) { return c::usb_control_send(f, ptr, length); },
              "ptr"_a.none(), "length"_a.none())
@@ -59,27 +60,27 @@ void bind_fdhost(nb::module_& m) {
              },
              "cmd"_a.none(), "length"_a.none(), "pdata"_a.none(), "rx_len"_a.none(), "rx_data"_a.none())
         .def(method::USB_CMD_START_CAP, [](H f) { return c::start_cap(f); })
-        .def(method::USB_CMD_STOP_CAP, [](H f) { return c::stop_cap(f); })
-        .def(method::USB_CMD_START_TEST, [](H f) { return c::start_test(f); })
+        .def("USB_CMD_STOP_CAP", [](H f) { return c::stop_cap(f); })
+        .def("USB_CMD_START_TEST", [](H f) { return c::start_test(f); })
         .def(method::USB_CMD_SETUP_BAUD,
              [](H f, H canMode, H dbrp, H dbrp_fd, H can_seg1, H can_seg2, H can_fd_seg1, H can_fd_seg2) {
                  return c::setup_baud(f, canMode, dbrp, dbrp_fd, can_seg1, can_seg2, can_fd_seg1, can_fd_seg2);
              },
              "canMode"_a.none(), "dbrp"_a.none(), "dbrp_fd"_a.none(), "can_seg1"_a.none(), "can_seg2"_a.none(),
              "can_fd_seg1"_a.none(), "can_fd_seg2"_a.none())
-        .def(method::USB_CMD_ACK_HELLO, [](H f) { return c::ack_hello(f); })
-        .def(method::USB_CMD_TEST_ACK, [](H f, H length_ref, H data_ref) { return c::test_ack(f, length_ref, data_ref); },
+        .def("USB_CMD_ACK_HELLO", [](H f) { return c::ack_hello(f); })
+        .def("USB_CMD_TEST_ACK", [](H f, H length_ref, H data_ref) { return c::test_ack(f, length_ref, data_ref); },
              "length_ref"_a.none(), "data_ref"_a.none())
         .def(method::USB_CMD_HEART, [](H f) { c::heart(f); })
-        .def(method::setFrameCallback, [](H f, H cb) { r::set_frame_callback(f, cb); }, "cb"_a.none())
-        .def(method::print_can_value, [](H f, H can_val) { r::print_can_value(f, can_val); }, "can_val"_a.none())
+        .def("setFrameCallback", [](H f, H cb) { r::set_frame_callback(f, cb); }, "cb"_a.none())
+        .def("print_can_value", [](H f, H can_val) { r::print_can_value(f, can_val); }, "can_val"_a.none())
         .def(method::unpack_can_frame, [](H f, H pdat, H actual_len) { return r::unpack_can_frame(f, pdat, actual_len); },
              "pdat"_a.none(), "actual_len"_a.none())
         .def(method::unpack_usb_frame, [](H f, H pdat, H length) { return r::unpack_usb_frame(f, pdat, length); },
              "pdat"_a.none(), "length"_a.none())
         .def(method::get_data_thread, [](H f) { r::get_data_thread(f); })
         .def(method::send_thread, [](H f) { c::send_thread(f); })
-        .def(method::can_rev_thread, [](H f) { r::can_rev_thread(f); });
+        .def("can_rev_thread", [](H f) { r::can_rev_thread(f); });
     r::remember_own_methods(cls);
 }
 
