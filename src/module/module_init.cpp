@@ -3,6 +3,7 @@
 #include <nanobind/nanobind.h>
 
 #include "module/module_body.hpp"
+#include "module/module_doc.hpp"
 
 namespace nb = nanobind;
 
@@ -50,6 +51,6 @@ PyObject* g_def = nullptr;
 extern "C" NB_EXPORT PyObject* PyInit_fdhost(void) {
     nb::detail::init_singletons();
     if (!nb::detail::nb_backend_init("fdhost")) return nullptr;
-    if (!g_def) g_def = NB_CALL(module_new)("fdhost", nullptr, reinterpret_cast<void*>(fdhost_exec), NB_ABI_MINOR_TAG);
+    if (!g_def) g_def = NB_CALL(module_new)("fdhost", fdh::py::module_doc, reinterpret_cast<void*>(fdhost_exec), NB_ABI_MINOR_TAG);
     return g_def;
 }
