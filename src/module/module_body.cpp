@@ -85,7 +85,10 @@ PyObject* signal_handler_fn(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyMethodDef signal_handler_def = {
     "signal_handler", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(signal_handler_fn)),
-    METH_VARARGS | METH_KEYWORDS, "signal_handler(signum, frame)\n--\n\n"};
+    METH_VARARGS | METH_KEYWORDS,
+    "signal_handler(signum, frame)\n--\n\n"
+    "The SIGINT handler the module installs: clears the event `running` and reports the signal on sys.stderr;\n"
+    "it stops no thread and closes no device."};
 
 }  // namespace
 
