@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import sys
 from types import ModuleType
+from typing import Any
 
 import can
 
@@ -39,7 +40,7 @@ def _import() -> ModuleType:
     raise can.CanInitializationError(f"the fdhost extension is not installed (tried {', '.join(errors)})")
 
 
-def require(module: ModuleType, name: str):
+def require(module: ModuleType, name: str) -> Any:
     """An attribute of the extension the Bus needs, or a clear error naming what this build lacks."""
     try:
         return getattr(module, name)

@@ -13,6 +13,7 @@ import importlib
 import signal
 import threading
 from types import ModuleType
+from typing import Any
 
 _lock = threading.Lock()
 
@@ -24,12 +25,12 @@ def import_keeping_sigint(name: str) -> ModuleType:
         before = signal.getsignal(signal.SIGINT)
         real = signal.signal
 
-        def guarded(signum, handler):
+        def guarded(signum: int, handler: Any) -> Any:
             if signum == signal.SIGINT and threading.get_ident() == importer:
                 return before
             return real(signum, handler)
 
-        signal.signal = guarded
+        signal.signal = guarded  # type: ignore[assignment]  # stands in for it during the import only
         try:
             return importlib.import_module(name)
         finally:

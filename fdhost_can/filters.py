@@ -13,17 +13,18 @@ identifier can have:
 from __future__ import annotations
 
 import operator
-from typing import Iterable, Optional
+from typing import Any, Iterable, Mapping, Optional
 
 CAN_INV_FILTER = 0x20000000
 _MASK32 = 0xFFFFFFFF
 # A rule no frame matches: it asks for bit 31, which no identifier has.
-_NEVER = (0x80000000, 0x80000000, None, False)
+_NEVER: "Rule" = (0x80000000, 0x80000000, None, False)
 
-Rule = tuple  # (can_id, can_mask, extended: bool | None, invert: bool)
+# (can_id, can_mask, extended: bool | None, invert: bool)
+Rule = tuple[int, int, Optional[bool], bool]
 
 
-def native_rules(filters: Optional[Iterable[dict]]) -> Optional[list[Rule]]:
+def native_rules(filters: Optional[Iterable[Mapping[str, Any]]]) -> Optional[list[Rule]]:
     """None when every frame passes (no filters, or an empty list); otherwise one rule per filter.
     Raises ValueError for a filter without integer ``can_id`` and ``can_mask``."""
     if not filters:
@@ -32,7 +33,7 @@ def native_rules(filters: Optional[Iterable[dict]]) -> Optional[list[Rule]]:
     return rules or None
 
 
-def _rule(f: dict) -> Rule:
+def _rule(f: Mapping[str, Any]) -> Rule:
     try:
         can_id = operator.index(f["can_id"])
         can_mask = operator.index(f["can_mask"])

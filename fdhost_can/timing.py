@@ -17,7 +17,8 @@ from __future__ import annotations
 
 import logging
 import operator
-from typing import NamedTuple, Optional, Sequence, Union
+from types import ModuleType
+from typing import Any, NamedTuple, Optional, Sequence, Union
 
 import can
 from can.util import check_or_adjust_timing_clock
@@ -59,9 +60,9 @@ class SetupFields(NamedTuple):
 Timing = Union[can.BitTiming, can.BitTimingFd]
 
 
-def table_rates(table: Sequence) -> list[int]:
+def table_rates(table: Sequence[Any]) -> list[int]:
     """The bit rates a bit-timing table offers, as the extension computes them, in table order."""
-    rates = []
+    rates: list[int] = []
     for row in table:
         rate = _row_rate(row)
         if rate is not None and rate not in rates:
@@ -70,7 +71,7 @@ def table_rates(table: Sequence) -> list[int]:
 
 
 def setup_fields(
-    native,
+    native: ModuleType,
     *,
     bitrate: Optional[int] = None,
     data_bitrate: Optional[int] = None,
@@ -92,7 +93,7 @@ def setup_fields(
     return SetupFields(1, nom[1], nom[2], TABLE_SJW, nom[0], dat[1], dat[2], TABLE_SJW, dat[0])
 
 
-def _rate(name: str, value: object) -> int:
+def _rate(name: str, value: Any) -> int:
     try:
         if isinstance(value, bool):
             raise TypeError
@@ -106,15 +107,16 @@ def _rate(name: str, value: object) -> int:
     return rate
 
 
-def _row_rate(row) -> Optional[int]:
+def _row_rate(row: Any) -> Optional[int]:
     try:
         prescaler, seg1, seg2 = row
-        return CLOCK_HZ // prescaler // (1 + seg1 + seg2)
+        rate: int = CLOCK_HZ // prescaler // (1 + seg1 + seg2)
+        return rate
     except (TypeError, ValueError, ZeroDivisionError):
         return None  # a row a program broke cannot be chosen
 
 
-def _lookup(table: Sequence, rate: int, what: str) -> tuple[int, int, int]:
+def _lookup(table: Sequence[Any], rate: int, what: str) -> tuple[int, int, int]:
     """The first row giving `rate` exactly, as the extension's own search picks it."""
     for row in table:
         if _row_rate(row) == rate:
@@ -134,17 +136,21 @@ def _check_fields(what: str, **fields: int) -> None:
 
 
 def _from_timing(timing: Timing) -> SetupFields:
+    if isinstance(timing, can.BitTimingFd):
+        return _from_fd_timing(check_or_adjust_timing_clock(timing, [CLOCK_HZ]))
     t = check_or_adjust_timing_clock(timing, [CLOCK_HZ])
-    if isinstance(t, can.BitTimingFd):
-        _check_fields("nominal timing", nom_brp=t.nom_brp, nom_tseg1=t.nom_tseg1, nom_tseg2=t.nom_tseg2,
-                      nom_sjw=t.nom_sjw)
-        _check_fields("data timing", data_brp=t.data_brp, data_tseg1=t.data_tseg1, data_tseg2=t.data_tseg2,
-                      data_sjw=t.data_sjw)
-        return SetupFields(1, t.nom_tseg1, t.nom_tseg2, t.nom_sjw, t.nom_brp,
-                           t.data_tseg1, t.data_tseg2, t.data_sjw, t.data_brp)
     if t.nof_samples != 1:
         raise can.CanInitializationError(
             f"nof_samples={t.nof_samples}: the adapter samples each bit once (use nof_samples=1)"
         )
     _check_fields("timing", brp=t.brp, tseg1=t.tseg1, tseg2=t.tseg2, sjw=t.sjw)
     return SetupFields(0, t.tseg1, t.tseg2, t.sjw, t.brp, t.tseg1, t.tseg2, t.sjw, t.brp)
+
+
+def _from_fd_timing(t: can.BitTimingFd) -> SetupFields:
+    _check_fields("nominal timing", nom_brp=t.nom_brp, nom_tseg1=t.nom_tseg1, nom_tseg2=t.nom_tseg2,
+                  nom_sjw=t.nom_sjw)
+    _check_fields("data timing", data_brp=t.data_brp, data_tseg1=t.data_tseg1, data_tseg2=t.data_tseg2,
+                  data_sjw=t.data_sjw)
+    return SetupFields(1, t.nom_tseg1, t.nom_tseg2, t.nom_sjw, t.nom_brp,
+                       t.data_tseg1, t.data_tseg2, t.data_sjw, t.data_brp)

@@ -52,7 +52,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         if unknown:  # named here, so that the line says which command did not expect them
             raise CliError(f"unrecognized arguments: {' '.join(unknown)} (see {where} --help)")
         with stop.installed():
-            return args.run(args, stop)
+            status: int = args.run(args, stop)
+            return status
     except CliError as e:
         print(f"{e.where or where}: {e}", file=sys.stderr)
         return 1

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import argparse
 import time
-from typing import Optional
+from typing import Any, Optional
 
 import can
 
@@ -54,7 +54,7 @@ def open_bus(channel: str, args: argparse.Namespace, fd: bool = False) -> can.Bu
     """``can.Bus(interface="fdhost", channel=channel)`` at the rates of ``args``; CAN FD when
     ``args`` asks for it or the command needs it (``fd``). Failures become one ``CliError`` line."""
     nominal, data = bitrates(args)
-    options: dict = {"bitrate": nominal, "fd": bool(fd or args.fd or args.data_bitrate)}
+    options: dict[str, Any] = {"bitrate": nominal, "fd": bool(fd or args.fd or args.data_bitrate)}
     if args.data_bitrate:
         options["data_bitrate"] = data
     try:

@@ -4,11 +4,12 @@ from __future__ import annotations
 import argparse
 import sys
 import time
+from typing import TextIO
 
 import can
 
 from . import busopen
-from .candump_filters import parse_channel_argument
+from .candump_filters import FilterSet, parse_channel_argument
 from .candump_format import TIMESTAMP_MODES, LineOutput, LogFormat, ScreenFormat
 from .common import PROG, CliError, StopRequest, positive_int, say
 
@@ -79,7 +80,7 @@ def run(args: argparse.Namespace, stop: StopRequest) -> int:
     return stop.exit_status()
 
 
-def _open_log(path: str):
+def _open_log(path: str) -> TextIO:
     try:
         log_file = open(path, "w", encoding="utf-8")
     except OSError as e:
@@ -88,7 +89,7 @@ def _open_log(path: str):
     return log_file
 
 
-def _receive(bus: can.BusABC, filters, output: LineOutput, fmt, args: argparse.Namespace,
+def _receive(bus: can.BusABC, filters: FilterSet, output: LineOutput, fmt: LogFormat | ScreenFormat, args: argparse.Namespace,
              stop: StopRequest) -> tuple[int, int, float]:
     """Receives until Ctrl-C, ``-n`` or ``-T``; returns frames shown, frames received, seconds."""
     shown = received = 0

@@ -36,22 +36,23 @@ def parse_frame(text: str) -> can.Message:
     if not sep:
         raise CliError(f"frame {text!r}: expected <id>#<data>, e.g. 123#DEADBEEF")
     arbitration_id, extended = _identifier(text, ident)
-    fields = dict(arbitration_id=arbitration_id, is_extended_id=extended)
     if rest[:1] in ("R", "r"):
-        return can.Message(is_remote_frame=True, dlc=_remote_length(text, rest[1:]), **fields)
+        return can.Message(arbitration_id=arbitration_id, is_extended_id=extended, is_remote_frame=True,
+                           dlc=_remote_length(text, rest[1:]))
     if rest[:1] == "#":
         flags = _fd_flags(text, rest[1:2])
         data = _data(text, rest[2:])
         if len(data) > 64:
             raise CliError(f"frame {text!r}: a CAN FD frame carries at most 64 data bytes, not {len(data)}")
         data += bytes(dlc2len(len2dlc(len(data))) - len(data))
-        return can.Message(is_fd=True, bitrate_switch=bool(flags & CANFD_BRS),
-                           error_state_indicator=bool(flags & CANFD_ESI), data=data, **fields)
+        return can.Message(arbitration_id=arbitration_id, is_extended_id=extended, is_fd=True,
+                           bitrate_switch=bool(flags & CANFD_BRS), error_state_indicator=bool(flags & CANFD_ESI),
+                           data=data)
     data = _data(text, rest)
     if len(data) > 8:
         raise CliError(f"frame {text!r}: a classic frame carries at most 8 data bytes, not {len(data)} "
                        "(write <id>##<flags><data> for CAN FD)")
-    return can.Message(data=data, **fields)
+    return can.Message(arbitration_id=arbitration_id, is_extended_id=extended, data=data)
 
 
 def _identifier(text: str, ident: str) -> tuple[int, bool]:

@@ -176,6 +176,7 @@ class FrameGenerator:
             return self.rng.randbytes(length)
         if mode == "i":
             return self._counter.to_bytes(8, "little").ljust(64, b"\0")[:length]
+        assert isinstance(mode, FixedData)  # the two letter modes are handled above
         noise = self.rng.randbytes(length)
         return bytes(d & ~m | n & m for d, m, n in zip(mode.data, mode.random_mask, noise))
 

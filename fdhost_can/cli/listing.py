@@ -12,7 +12,7 @@ import errno
 import os
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Optional, Sequence
+from typing import Any, Optional, Sequence
 
 from .common import PROG, CliError, StopRequest
 from .usbids import PRODUCT_ID, VENDOR_ID
@@ -74,14 +74,15 @@ def find_adapters() -> list[Adapter]:
     return sorted(adapters, key=lambda a: (a.bus, a.address))
 
 
-def _ports(dev) -> Optional[Sequence[int]]:
+def _ports(dev: Any) -> Optional[Sequence[int]]:
     try:
-        return dev.port_numbers
+        ports: Optional[Sequence[int]] = dev.port_numbers
+        return ports
     except (NotImplementedError, OSError):  # a backend that cannot tell; pyusb's USBError is an OSError
         return None
 
 
-def _serial(dev) -> str:
+def _serial(dev: Any) -> str:
     """The serial string, or why it cannot be read; the device is opened for it, never claimed."""
     import usb.core
     import usb.util

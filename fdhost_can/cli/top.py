@@ -115,8 +115,8 @@ def run(args: argparse.Namespace, stop: StopRequest) -> int:
     return stop.exit_status()
 
 
-def _watch(bus, load: BusLoad, screen, args: argparse.Namespace, stop: StopRequest, nominal: int,
-           data: int) -> None:
+def _watch(bus: can.BusABC, load: BusLoad, screen: Screen | None, args: argparse.Namespace, stop: StopRequest,
+           nominal: int, data: int) -> None:
     due = load.start + args.interval
     while not stop.requested:
         now = time.monotonic()
