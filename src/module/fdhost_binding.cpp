@@ -81,6 +81,7 @@ void bind_fdhost(nb::module_& m) {
         .def(method::send_thread, [](H f) { c::send_thread(f); })
         .def(method::can_rev_thread, [](H f) { r::can_rev_thread(f); });
     r::remember_own_methods(cls);
+    c::remember_own_heart(cls);
 }
 
 }  // namespace fdh::py
