@@ -207,9 +207,34 @@ std::optional<Route> direct_route(nb::handle dev, int ep) {
     r.address = static_cast<unsigned char>(address);
     r.check = b.check;  // held by the route: the backend may be replaced meanwhile
     r.keep = handle;
+    r.pyusb_ctx = nb::borrow(ctx);
+    r.backend = backend;
+    r.ep_entry = nb::borrow(found);
+    r.intf = std::move(intf_key);
     r.ctx = b.ctx;
     r.async = b.async;
     return r;
+}
+
+bool route_unchanged(nb::handle dev, int ep, const Route& r) {
+    if (!pyusb_transfer_method(dev, (ep & 0x80) != 0)) return false;
+    nb::object own = nb::steal(PyObject_GenericGetDict(dev.ptr(), nullptr));
+    if (!own.is_valid()) PyErr_Clear();
+    PyObject* ctx = dict_item(own, py::interned("_ctx").ptr());
+    if (!ctx || ctx != r.pyusb_ctx.ptr()) return false;
+    // pyusb replaces these objects, never changes them in place: the same objects, the same route.
+    nb::object handle = py::optional_attr(ctx, "handle");
+    nb::object backend = py::optional_attr(ctx, "backend");
+    if (!handle.is(r.keep) || !backend.is(r.backend)) return false;
+    nb::object key = nb::int_(ep);
+    if (dict_item(py::optional_attr(ctx, "_ep_info"), key.ptr()) != r.ep_entry.ptr()) return false;
+    nb::object claimed = py::optional_attr(ctx, "_claimed_intf");
+    if (!claimed.is_valid() || !PySet_Check(claimed.ptr()) || PySet_Contains(claimed.ptr(), r.intf.ptr()) != 1) {
+        PyErr_Clear();
+        return false;
+    }
+    const Backend& b = backend_for(backend);
+    return b.usable && !has_own_transfer_method(backend) && b.check.is(r.check);
 }
 
 Direct direct_transfer(nb::handle dev, int ep, std::uint8_t* data, int length, unsigned timeout_ms, int& transferred,

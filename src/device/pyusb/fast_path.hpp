@@ -62,11 +62,17 @@ struct Route {
     nb::object keep;                 // pyusb's handle object, referenced while the route is in use
     void* ctx = nullptr;             // the backend's libusb context
     libusb::AsyncApi async;          // the library's asynchronous interface (complete() when it has it all)
+    // What the route was found from: pyusb's device context, its backend, the endpoint's entry
+    // and the interface number.
+    nb::object pyusb_ctx, backend, ep_entry, intf;
 };
 
 // The route of a transfer on `ep` (its direction bit says which way), or nullopt when it must go
 // through the device's own read/write. Needs the interpreter lock.
 std::optional<Route> direct_route(nb::handle dev, int ep);
+// Whether a transfer on `ep` would still take route `r`: the cheap check of the same guards,
+// made at every wake-up of the queued reads.
+bool route_unchanged(nb::handle dev, int ep, const Route& r);
 
 // One transfer of `length` bytes at `data` on endpoint `ep` (its direction bit says which way)
 // with a time-out in milliseconds. Needs the interpreter lock; releases it while the transfer

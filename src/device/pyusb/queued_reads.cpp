@@ -21,13 +21,13 @@ namespace {
 using SteadyClock = std::chrono::steady_clock;
 using SystemClock = std::chrono::system_clock;
 
-// Transfers kept queued: enough that the adapter always has one to fill while the reader hands
-// the others over.
+// Transfers kept queued: enough that a saturated bus fills them one frame each for most of a
+// batching window before frames have to wait in the adapter for the next hand-over.
 constexpr int QUEUED = 8;
-// A wake-up that comes this soon after the previous hand-over means containers are arriving
-// close together: the reader then waits this long for more before it takes the interpreter lock.
-// An isolated container is handed over at once.
-constexpr auto BATCH_WINDOW = std::chrono::microseconds(300);
+// When containers come close together the reader lets them gather this long before it takes the
+// interpreter lock: one wake-up then hands over all of them. Half a millisecond keeps a frame's
+// way to the callback under a millisecond at full load; an isolated container is handed over at once.
+constexpr auto BATCH_WINDOW = std::chrono::microseconds(500);
 // libusb's own wait in libusb_handle_events; the reader goes straight back to waiting after it.
 constexpr long WAIT_SECONDS = 60;
 // Cancelled transfers complete at once. One that has not after this long (its handle was closed
@@ -84,7 +84,8 @@ public:
     PyObject* owner() const { return owner_; }
     const Route& route() const { return route_; }
     int length() const { return length_; }
-    bool stopping() const { return stop_.load(); }
+    // Asked to stop (stop_thread, close, usb_clear), as against winding down on its own.
+    bool stopping() const { return requested_.load(); }
     bool abandoned() const { return abandoned_.load(); }
     int failure() {
         std::lock_guard lk(mu_);
@@ -95,17 +96,25 @@ public:
     void request_stop() {
         {
             std::lock_guard lk(mu_);
-            stop_ = true;
+            requested_ = stop_ = true;
             completed_.store(1);
         }
         cv_.notify_all();
         route_.async.interrupt_event_handler(route_.ctx);
     }
 
-    // The reader, without the interpreter lock: queues every idle transfer, waits until some have
-    // completed (or a stop or a failure), and moves the completions into `out` in submission order.
-    void wait(std::vector<Completion>& out, SteadyClock::time_point last_hand_over) {
+    // The reader, without the interpreter lock: waits until some transfers have completed (or a
+    // stop or a failure) and moves the completions into `out` in submission order, queueing the
+    // transfers they free again at once. With `gather` it first lets completions gather for
+    // BATCH_WINDOW, so that one wake-up hands over all of them. Returns whether the next wait
+    // should gather too: containers are coming close together.
+    bool wait(std::vector<Completion>& out, bool gather) {
         const auto& api = route_.async;
+        if (gather) {
+            std::unique_lock lk(mu_);
+            cv_.wait_for(lk, BATCH_WINDOW, [&] { return stop_.load(); });
+        }
+        const auto start = SteadyClock::now();
         for (;;) {
             {
                 std::lock_guard lk(mu_);
@@ -120,15 +129,10 @@ public:
                 failure_ = r;
             }
         }
-        if (!stop_ && SteadyClock::now() - last_hand_over < BATCH_WINDOW) {
-            {
-                std::unique_lock lk(mu_);
-                cv_.wait_for(lk, BATCH_WINDOW, [&] { return stop_.load(); });
-            }
-            libusb::Timeval now{0, 0};
-            api.handle_events_timeout_completed(route_.ctx, &now, nullptr);  // completes what came meanwhile
-        }
+        const bool quick = SteadyClock::now() - start < BATCH_WINDOW / 2;
         take(out);
+        // A window that gathered one container alone was not worth waiting for.
+        return gather ? out.size() > 1 : quick;
     }
 
     // Everything completed so far, in submission order; the transfers it freed are queued again.
@@ -235,7 +239,8 @@ private:
     std::uint64_t next_seq_ = 0;
     int in_flight_ = 0;
     int failure_ = 0;
-    std::atomic<bool> stop_{false};
+    std::atomic<bool> stop_{false};  // nothing is queued any more
+    std::atomic<bool> requested_{false};
     std::atomic<int> completed_{0};  // libusb's `completed`: set by every completion and stop
     std::atomic<bool> abandoned_{false};
 };
@@ -311,10 +316,7 @@ bool still_direct(nb::handle self, nb::handle dev, nb::handle stop_event, const 
     if (!py::attr(self, obj::dev_handle).is(dev) || !py::attr(self, obj::stop_thread).is(stop_event)) return false;
     if (endpoint_number(py::global(endpoint_name)) != ep) return false;
     if (py::plain_int(py::global(mod::RX_LENGTH), 1, 1 << 24) != session.length()) return false;
-    const std::optional<Route> now = direct_route(dev, ep);
-    const Route& was = session.route();
-    return now && now->handle == was.handle && now->address == was.address && now->type == was.type &&
-           now->ctx == was.ctx && now->async.complete();
+    return route_unchanged(dev, ep, session.route());
 }
 
 // Ends the run on every way out: no transfer stays in flight once the reader has left.
@@ -356,16 +358,15 @@ QueuedRead read_queued(nb::handle self, nb::handle dev, const char* endpoint_nam
     Teardown teardown(*session);
     std::vector<Completion> batch;
     batch.reserve(QUEUED);
-    auto last_hand_over = SteadyClock::time_point{};
+    bool gather = false;
     int failure = 0;
     bool step_back = false;
     for (;;) {
         {
             nb::gil_scoped_release unlocked;
-            session->wait(batch, last_hand_over);
+            gather = session->wait(batch, gather);
         }
         failure = hand_over(*session, batch, deliver);
-        last_hand_over = SteadyClock::now();
         if (failure || session->stopping() || session->failure()) break;
         if (!still_direct(self, dev, stop_event, endpoint_name, ep, *session)) {
             step_back = true;
