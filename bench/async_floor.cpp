@@ -3,11 +3,13 @@
 // process of its own on a virtual adapter of its own. What the module's workers cost above these
 // figures is the hand-over of the frames; what these cost is the waking and the transfers.
 //
-//   fdhost-async-floor idle SECONDS          reads queued on an idle bus
-//   fdhost-async-floor saturated SECONDS     the same on a saturated classic 1 Mbit/s bus (0-byte frames)
-//   fdhost-async-floor heartbeat SECONDS     the 24-byte heartbeat written every 10 ms
+//   fdhost-async-floor idle SECONDS [N]           reads queued on an idle bus
+//   fdhost-async-floor saturated SECONDS [N]      the same on a saturated classic 1 Mbit/s bus (0-byte frames)
+//   fdhost-async-floor saturated-fd8 SECONDS [N]  ... on a saturated FD 1M/5M bus with 8-byte frames
+//   fdhost-async-floor heartbeat SECONDS [N]      the 24-byte heartbeat written every 10 ms
 //
-// Prints one line: thread CPU in % of one core, its wake-ups per second, transfers per second.
+// N adapters (default 1), each on a bus of its own with a thread of its own. Prints one line: the
+// threads' CPU together in % of one core, their wake-ups per second, transfers per second.
 #include <libusb.h>
 #include <pthread.h>
 #include <sys/syscall.h>
@@ -67,8 +69,10 @@ void LIBUSB_CALL on_done(libusb_transfer* t) {
 // The reader's loop: QUEUED reads in flight, completions awaited in event handling, a batching
 // window while containers come close together, each freed transfer queued again at once.
 long read_loop(libusb_context* ctx, libusb_device_handle* h, double seconds) {
-    Reads r;
-    std::vector<std::vector<unsigned char>> buffers(QUEUED, std::vector<unsigned char>(RX_LENGTH));
+    // Left to the process's end: the transfers stay queued, and another loop's event handling may
+    // still complete them.
+    Reads& r = *new Reads;
+    auto& buffers = *new std::vector<std::vector<unsigned char>>(QUEUED, std::vector<unsigned char>(RX_LENGTH));
     for (int i = 0; i < QUEUED; ++i) {
         libusb_transfer* t = libusb_alloc_transfer(0);
         libusb_fill_bulk_transfer(t, h, 0x81, buffers[i].data(), RX_LENGTH, on_done, &r, 0);
@@ -128,32 +132,50 @@ long heartbeat_loop(libusb_device_handle* h, double seconds) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: %s idle|saturated|heartbeat SECONDS\n", argv[0]);
+    if (argc < 3 || argc > 4) {
+        std::fprintf(stderr, "usage: %s idle|saturated|saturated-fd8|heartbeat SECONDS [ADAPTERS]\n", argv[0]);
         return 2;
     }
     const std::string mode = argv[1];
     const double seconds = std::atof(argv[2]);
-    if (vad_configure("capture=1") != 0) return 1;
+    const int adapters = argc == 4 ? std::atoi(argv[3]) : 1;
+    if (vad_configure(("capture=1;adapters=" + std::to_string(adapters)).c_str()) != 0) return 1;
     libusb_context* ctx = nullptr;
     libusb_init(&ctx);
-    libusb_device_handle* h = libusb_open_device_with_vid_pid(ctx, 0x34B7, 0x6877);
-    if (!h) return 1;
-    for (int i = 0; i < 3; ++i) libusb_claim_interface(h, i);
-    if (mode == "saturated") vad_generator(0, "saturate,dlc=0,fd=0");
+    libusb_device** list = nullptr;
+    const ssize_t n = libusb_get_device_list(ctx, &list);
+    std::vector<libusb_device_handle*> handles;
+    for (ssize_t i = 0; i < n; ++i) {
+        libusb_device_descriptor d{};
+        libusb_get_device_descriptor(list[i], &d);
+        libusb_device_handle* h = nullptr;
+        if (d.idVendor != 0x34B7 || libusb_open(list[i], &h) != 0) continue;
+        for (int intf = 0; intf < 3; ++intf) libusb_claim_interface(h, intf);
+        handles.push_back(h);
+    }
+    if (static_cast<int>(handles.size()) != adapters) return 1;
+    const char* gen = mode == "saturated" ? "saturate,dlc=0,fd=0" : mode == "saturated-fd8" ? "saturate,dlc=8,fd=1" : nullptr;
+    for (int a = 0; gen && a < adapters; ++a) vad_generator(a, gen);
 
+    std::mutex mu;
     double cpu = 0;
     long switches = 0, count = 0;
-    std::thread worker([&] {
-        const double c0 = thread_cpu_seconds();
-        const long s0 = context_switches();
-        count = mode == "heartbeat" ? heartbeat_loop(h, seconds) : read_loop(ctx, h, seconds);
-        cpu = thread_cpu_seconds() - c0;
-        switches = context_switches() - s0;
-    });
-    worker.join();
+    std::vector<std::thread> workers;
+    for (libusb_device_handle* h : handles)
+        workers.emplace_back([&, h] {
+            const double c0 = thread_cpu_seconds();
+            const long s0 = context_switches();
+            const long done = mode == "heartbeat" ? heartbeat_loop(h, seconds) : read_loop(ctx, h, seconds);
+            const double c = thread_cpu_seconds() - c0;
+            const long s = context_switches() - s0;
+            std::lock_guard lk(mu);
+            cpu += c;
+            switches += s;
+            count += done;
+        });
+    for (auto& w : workers) w.join();
     std::printf("%.2f %% of one core, %.1f wake-ups/s, %.0f transfers/s\n", 100 * cpu / seconds,
                 static_cast<double>(switches) / seconds, static_cast<double>(count) / seconds);
     std::fflush(stdout);
-    _exit(0);  // transfers still queued: the process ends without tearing the adapter down
+    _exit(0);  // transfers still queued: the process ends without tearing the adapters down
 }

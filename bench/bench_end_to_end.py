@@ -340,13 +340,13 @@ def idle_floor(rig, seconds):
         close()
 
 
-def floor(mode, seconds):
+def floor(mode, seconds, adapters=1):
     """(% of one core, wake-ups/s) of the bare C++ loop doing the workers' waits and transfers
     (bench/async_floor.cpp) in `mode`, in a process of its own; None when it is not built."""
     for d in ("build", "build-vad"):
         exe = ROOT / d / "bench" / "fdhost-async-floor"
         if exe.exists():
-            out = subprocess.run([str(exe), mode, str(seconds)], capture_output=True, text=True,
+            out = subprocess.run([str(exe), mode, str(seconds), str(adapters)], capture_output=True, text=True,
                                  timeout=seconds + 30).stdout.split()
             return float(out[0]), float(out[4])
     return None

@@ -20,7 +20,7 @@ from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
-from bench_end_to_end import GEN_ID, SequenceCheck, locate_library, say, verdict  # noqa: E402
+from bench_end_to_end import GEN_ID, SequenceCheck, floor, floor_text, locate_library, say, verdict  # noqa: E402
 import load_fdhost  # noqa: E402  (bench_end_to_end put tests/ on the path)
 import procstat  # noqa: E402
 
@@ -145,7 +145,10 @@ def main():
                     f" {d['rx_containers'] / cpu['wall']:,.0f} containers/s")
             say(f"  all {args.adapters} adapters' workers {cpu['workers']:.1f} % (process {cpu['process']:.1f} %)"
                 f" vs target <= {TARGET_ALL:.0f} %: {verdict(cpu['workers'] <= TARGET_ALL)}")
-            results = {"clean": clean, "workers": cpu["workers"], "process": cpu["process"]}
+            bare = floor("saturated-fd8", args.seconds, args.adapters)
+            say(f"  floor, bare C++ loops doing the readers' waits and transfers without handing anything over"
+                f" ({args.adapters} threads): {floor_text(bare)}")
+            results = {"clean": clean, "workers": cpu["workers"], "process": cpu["process"], "floor": bare}
         finally:
             fleet.close()
     finally:

@@ -344,12 +344,15 @@ QueuedRead read_queued(nb::handle self, nb::handle dev, const char* endpoint_nam
     if (ep < 0 || !(ep & 0x80) || !length) return QueuedRead::NotTaken;
     std::optional<Route> route = direct_route(dev, ep);
     if (!route || !route->async.complete()) return QueuedRead::NotTaken;
-    std::shared_ptr<Session> session(new Session(self.ptr(), std::move(*route), static_cast<int>(*length)),
-                                     release_session);
-    if (!session->ready()) return QueuedRead::NotTaken;
+    std::shared_ptr<Session> session;  // made once the waker is armed; it outlives the waker
+    // The waker fires with the interpreter lock held, and only this thread, holding it, sets `session`.
+    StopWaker waker([&session] {
+        if (session) session->request_stop();
+    });
     nb::object stop_event = py::attr(self, obj::stop_thread);
-    StopWaker waker([s = session.get()] { s->request_stop(); });
     if (!waker.arm(stop_event)) return QueuedRead::NotTaken;  // nothing would wake it: poll instead
+    session.reset(new Session(self.ptr(), std::move(*route), static_cast<int>(*length)), release_session);
+    if (!session->ready()) return QueuedRead::NotTaken;
     Enrolment enrolled(session);
     // usb_clear withdraws the device before it withdraws the runs: a run enrolled after that
     // finds the device gone here and queues nothing.
