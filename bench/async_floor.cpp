@@ -100,7 +100,7 @@ long read_loop(libusb_context* ctx, libusb_device_handle* h, double seconds) {
             libusb_handle_events_timeout_completed(ctx, &tv, &r.completed);
             if (Clock::now() >= end) break;
         }
-        const bool quick = Clock::now() - start < BATCH_WINDOW / 2;
+        const bool quick = Clock::now() - start < BATCH_WINDOW / 4;
         {
             std::lock_guard lk(r.mu);
             batch.swap(r.done);

@@ -348,7 +348,7 @@ def floor(mode, seconds, adapters=1):
         if exe.exists():
             out = subprocess.run([str(exe), mode, str(seconds), str(adapters)], capture_output=True, text=True,
                                  timeout=seconds + 30).stdout.split()
-            return float(out[0]), float(out[4])
+            return float(out[0]), float(out[5])
     return None
 
 
