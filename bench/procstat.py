@@ -27,6 +27,15 @@ def thread_cpu(tid: int) -> float:
     return sum(thread_times(tid))
 
 
+def context_switches(tid: int) -> int:
+    """Times a thread of this process has been switched out so far, waiting or preempted: its wake-ups."""
+    try:
+        with open(f"/proc/self/task/{tid}/status") as f:
+            return sum(int(line.split()[1]) for line in f if "ctxt_switches" in line)
+    except (FileNotFoundError, ProcessLookupError):
+        return 0
+
+
 def process_cpu() -> float:
     """CPU seconds (user + system) of the whole process, all threads."""
     return sum(_times_from_stat("/proc/self/stat"))
@@ -43,13 +52,15 @@ def rss_kib() -> int:
 
 class CpuMeter:
     """CPU of named threads and of the process between start() and stop(), as % of one core.
-    stop() gives, per thread name, the total and name + "_sys" the part spent in the kernel."""
+    stop() gives, per thread name, the total, name + "_sys" the part spent in the kernel and
+    name + "_wakeups" its context switches per second."""
 
     def __init__(self, threads: dict[str, int]):
         self.threads = dict(threads)
 
     def start(self):
         self._t0 = {name: thread_times(tid) for name, tid in self.threads.items()}
+        self._s0 = {name: context_switches(tid) for name, tid in self.threads.items()}
         self._p0 = process_cpu()
         self._w0 = time.monotonic()
         return self
@@ -61,6 +72,7 @@ class CpuMeter:
             (u0, s0), (u1, s1) = self._t0[name], thread_times(tid)
             out[name] = 100.0 * ((u1 - u0) + (s1 - s0)) / wall
             out[name + "_sys"] = 100.0 * (s1 - s0) / wall
+            out[name + "_wakeups"] = (context_switches(tid) - self._s0[name]) / wall
         out["workers"] = sum(out[name] for name in self.threads)
         out["process"] = 100.0 * (process_cpu() - self._p0) / wall
         out["wall"] = wall

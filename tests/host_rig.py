@@ -133,6 +133,23 @@ class Rig:
             self.output.out
         return h
 
+    def streaming(self, config, frames):
+        """An object receiving what `config` generates, once more than `frames` frames have reached
+        its callback (a Sequencer, returned too); what was printed so far is dropped."""
+        self.configure(config)
+        h = self.construct()
+        got = Sequencer()
+        h.setFrameCallback(got)
+        assert wait_until(lambda: len(got.seqs) > frames)
+        self.output.reset()
+        return h, got
+
+    @staticmethod
+    def workers_end(h, seconds=2.0):
+        for t in (h.rec_thread, h.rec_thread2):
+            t.join(seconds)
+            assert not t.is_alive()
+
     def close(self, h, bound=1.0, report=None):
         """Closes h and checks that close() returned within `bound` seconds; returns the time it took.
         With `report`, the time goes into the test's report under that name."""

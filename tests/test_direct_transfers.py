@@ -14,6 +14,7 @@ import usb.util
 
 import src.fdhost as fd
 from host_rig import SERIAL, claim_from_outside, rig, vad, wait_until  # noqa: F401  (fixtures)
+from vadapter import VirtualAdapter
 
 # The calls the reader, the heartbeat and send_data make: method, endpoint, the size asked for (read)
 # or the type of the data (write), time-out.
@@ -86,11 +87,16 @@ def close_handle_between_transfers(monkeypatch, h, calls):
     h.setFrameCallback(callback)
 
 
+def wake_reader():
+    """A frame on the bus: the reader, waiting on its queued transfers, wakes up and finds what changed."""
+    VirtualAdapter().bus_frame(0x66)
+
+
 def withdraw_during(name, endpoint):
     """Device.<name> on `endpoint` runs usb_clear once before making the transfer, as the other
     worker's clean-up under way at that moment would: pyusb then opens the device and claims it again
     for the transfer. The heartbeat is stopped and reads do not overlap any closing, for the reason
-    above."""
+    above. The reader steps back from its queued transfers to Device.read at its next wake-up."""
     def alter(monkeypatch, h, calls):
         stop_heartbeat(h)
         closing, reading = threading.RLock(), threading.Event()
@@ -115,6 +121,8 @@ def withdraw_during(name, endpoint):
         if name == "write":
             monkeypatch.setattr(usb.util, "dispose_resources", locked_dispose)
             monkeypatch.setattr(usb.core.Device, "read", locked_read)
+        wake_reader()
+        if name == "write":
             assert reading.wait(2)  # the direct read under way, if any, has ended
     return alter
 

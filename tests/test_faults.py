@@ -1,6 +1,7 @@
 """Faults injected by the virtual adapter, met by fdhost objects running over pyusb: the lines the
 module prints (each exactly once), the clean-up it does, the workers going on or ending, and
 close() returning promptly afterwards."""
+import functools
 import re
 import threading
 import time
@@ -13,6 +14,7 @@ from host_rig import (CLEANED_UP, SERIAL, SERIAL_1, Sequencer, claim_from_outsid
 import usb.core  # noqa: E402  (host_rig has already pointed pyusb at the virtual adapter)
 import usb.util  # noqa: E402
 
+read = usb.core.Device.read
 PIPE, TIMED_OUT, IO = "[Errno 32] Pipe error", "[Errno 110] Operation timed out", "[Errno 5] Input/Output Error"
 SEND_FAILED = "[Error] Failed to send CAN command: "
 HEART_FAILED = "In USB_CMD_HEART,USB bulk Transmission Error: "
@@ -186,7 +188,11 @@ def test_heartbeat_write_failures_are_reported_and_the_worker_goes_on(rig, fault
 
 # --- running: the receive endpoint ----------------------------------------------------------
 
-def test_read_timeouts_are_silent_and_reading_goes_on(rig):
+def test_read_timeouts_are_silent_and_reading_goes_on(rig, monkeypatch):
+    # The reader's 1 ms reads through pyusb (Device.read wrapped, so the queued transfers, which
+    # have no time-out of their own, step aside).
+    monkeypatch.setattr(usb.core.Device, "read", functools.wraps(usb.core.Device.read)(
+        lambda *args, **kwargs: read(*args, **kwargs)))
     h = rig.construct()
     got = Sequencer()
     h.setFrameCallback(got)
@@ -223,9 +229,22 @@ def test_read_error_ends_both_workers_after_one_report(rig, fault):
     assert rig.output.lines() == ["close  fdhos"]
 
 
-# Damaged receive containers. The reader is held inside the callback while the fault is armed, so
-# the damaged container is the next one read and holds the ~100 frames that finished meanwhile.
+# Damaged receive containers. The reader is held inside the callback while the fault is armed, until
+# the adapter has filled the transfers it had queued, so the damaged container is the next one read
+# and holds the ~100 frames that finished meanwhile.
 WHOLE, LAST, NONE = "whole container", "its last record", "nothing"
+
+
+def containers_settle(vad, quiet=0.004):
+    """A condition: no container handed to the host for `quiet` seconds."""
+    last = [vad.counter("rx_containers"), time.monotonic()]
+
+    def settled():
+        n = vad.counter("rx_containers")
+        if n != last[0]:
+            last[:] = [n, time.monotonic()]
+        return time.monotonic() - last[1] >= quiet
+    return settled
 
 
 @pytest.mark.parametrize("kind, line, lost", [
@@ -254,6 +273,7 @@ def test_damaged_container_is_dropped_and_reading_goes_on(rig, kind, line, lost)
     rig.output.reset()
     h.setFrameCallback(callback)
     assert held.wait(2)
+    assert wait_until(containers_settle(rig.vad))
     rig.vad.fault(kind)
     time.sleep(0.005)
     release.set()
@@ -281,16 +301,9 @@ UNPLUGGED = re.compile(re.escape(READER_FAILED) + r"19, failed: \[\[Errno 19\] .
 
 
 def test_unplug_during_saturated_stream(rig):
-    rig.configure("gen=saturate,dlc=8,fd=1")
-    h = rig.construct()
-    got = Sequencer()
-    h.setFrameCallback(got)
-    assert wait_until(lambda: len(got.seqs) > 2000)
-    rig.output.reset()
+    h, got = rig.streaming("gen=saturate,dlc=8,fd=1", 2000)
     rig.vad.unplug()
-    for t in (h.rec_thread, h.rec_thread2):
-        t.join(2)
-        assert not t.is_alive()
+    rig.workers_end(h)
     lines = rig.output.lines()
     errors = [i for i, line in enumerate(lines) if line.startswith("[Error]")]
     assert len(errors) == 1 and UNPLUGGED.fullmatch(lines[errors[0]]), lines

@@ -224,7 +224,9 @@ def test_idle_bus_is_silent(world):
     time.sleep(0.3)
     out = world.output.take()
     assert (out.out, out.err) == ("", "")
-    assert world.vad.counter("read_timeouts") - timeouts >= 20  # the reader kept polling
+    # The reader waits on its queued transfers. Only its first read, pyusb's own (which looks the
+    # endpoint up), may have timed out meanwhile.
+    assert world.vad.counter("read_timeouts") - timeouts <= 1
     assert h.rec_thread.is_alive() and h.rec_thread2.is_alive()
 
 

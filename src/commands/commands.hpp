@@ -23,6 +23,9 @@ nb::object setup_baud(nb::handle self, nb::handle canMode, nb::handle dbrp, nb::
                       nb::handle can_seg2, nb::handle can_fd_seg1, nb::handle can_fd_seg2);
 // heartbeat.cpp
 void heart(nb::handle self);
+// The class's own USB_CMD_HEART, recorded once the class is made: the worker calls heart()
+// directly for an object whose method is still this one.
+void remember_own_heart(nb::handle cls);
 void send_thread(nb::handle self);
 
 }  // namespace fdh::commands

@@ -1,14 +1,70 @@
 // The heartbeat: the fixed frame written to its own endpoint, and the worker thread that writes it
 // every 10 ms for as long as the object is open.
+#include <chrono>
+#include <cstring>
+
 #include "commands/commands.hpp"
 #include "device/names.hpp"
 #include "device/pyusb/fast_path.hpp"
+#include "device/pyusb/stop_waker.hpp"
 #include "protocol/command_frame.hpp"
 #include "python/byte_values.hpp"
 #include "python/interpreter.hpp"
 #include "python/printing.hpp"
 
 namespace fdh::commands {
+
+namespace {
+constexpr auto PERIOD = std::chrono::milliseconds(10);
+PyObject* g_own_heart = nullptr;
+
+// self.USB_CMD_HEART is still the class's own method (not overridden in a subclass or on the
+// object): the worker then calls it without going through the interpreter.
+bool own_heart(nb::handle self) {
+    nb::object name = py::interned(method::USB_CMD_HEART);
+    if (!g_own_heart || _PyType_Lookup(Py_TYPE(self.ptr()), name.ptr()) != g_own_heart) return false;
+    nb::object own = nb::steal(PyObject_GenericGetDict(self.ptr(), nullptr));
+    if (!own.is_valid()) {
+        PyErr_Clear();
+        return true;
+    }
+    PyObject* shadow = PyDict_GetItemWithError(own.ptr(), name.ptr());
+    if (!shadow) PyErr_Clear();
+    return !shadow;
+}
+
+// The module's `time.sleep` is the interpreter's own, not something a program put in its place.
+bool plain_sleep() {
+    nb::object sleep = py::optional_attr(py::global(mod::time), "sleep");
+    if (!sleep.is_valid() || !PyCFunction_Check(sleep.ptr())) return false;
+    const char* name = reinterpret_cast<PyCFunctionObject*>(sleep.ptr())->m_ml->ml_name;
+    nb::object module = py::optional_attr(sleep, "__module__");
+    const char* module_name = module.is_valid() && PyUnicode_Check(module.ptr()) ? PyUnicode_AsUTF8(module.ptr()) : nullptr;
+    if (!module_name) PyErr_Clear();
+    return std::strcmp(name, "sleep") == 0 && module_name && std::strcmp(module_name, "time") == 0;
+}
+
+// The pause between two heartbeats. Where time.sleep is the interpreter's own, a wait that setting
+// stop_thread ends at once (close returns without waiting out the period); otherwise that sleep.
+void pause(nb::handle self, device::StopWaker& waker) {
+    if (plain_sleep()) {
+        nb::object stop = py::attr(self, obj::stop_thread);
+        if (waker.waits_on(stop) || waker.arm(stop)) {
+            nb::gil_scoped_release unlocked;
+            waker.wait_for(PERIOD);
+            return;
+        }
+    }
+    py::sleep(0.01);
+}
+}  // namespace
+
+void remember_own_heart(nb::handle cls) {
+    nb::object fn = cls.attr(method::USB_CMD_HEART);
+    Py_XINCREF(fn.ptr());
+    Py_XDECREF(g_own_heart);
+    g_own_heart = fn.ptr();
+}
 
 void heart(nb::handle self) {
     static const auto frame = heartbeat_frame();
@@ -26,9 +82,13 @@ void heart(nb::handle self) {
 
 void send_thread(nb::handle self) {
     py::print("Heart thread started");
+    device::StopWaker waker;
     device::run_worker(self, "[Error] In send thread,Usb_rec err, err_code=", [&](nb::handle) {
-        py::call_method(self, method::USB_CMD_HEART);
-        py::sleep(0.01);
+        if (own_heart(self))
+            heart(self);
+        else
+            py::call_method(self, method::USB_CMD_HEART);
+        pause(self, waker);
     });
 }
 

@@ -1,6 +1,7 @@
 // Construction, context management, closing and clean-up of an fdhost object.
 #include "device/device.hpp"
 #include "device/names.hpp"
+#include "device/pyusb/queued_reads.hpp"
 #include "python/interpreter.hpp"
 #include "python/printing.hpp"
 
@@ -28,6 +29,7 @@ void start_worker(nb::handle self, const char* slot, const char* body) {
 void stop_sequence(nb::handle self, const char* banner) {
     py::print(banner);
     py::call_method(py::attr(self, obj::stop_thread), "set");
+    wake_queued_reads(self);  // also when stop_thread was replaced by an event the reader does not wait on
     for (const char* slot : {obj::rec_thread, obj::rec_thread2, obj::rec_thread3}) {
         nb::object t = py::attr(self, slot);
         if (!t.is_none() && py::truthy(t.attr("is_alive")())) t.attr("join")();
@@ -88,6 +90,8 @@ void usb_clear(nb::handle self) {
     // Withdrawn before it is released, so a transfer another thread still has under way finds it
     // withdrawn once it returns (see release_if_withdrawn).
     py::set_attr(self, obj::dev_handle, nb::none());
+    // No transfer may be left queued on the handle pyusb is about to close.
+    withdraw_queued_reads(self);
     if (!dev.is_none()) {
         try {
             py::usb_util().attr("dispose_resources")(dev);

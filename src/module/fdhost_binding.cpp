@@ -195,6 +195,7 @@ void bind_fdhost(nb::module_& m) {
         .def(method::send_thread, [](H f) { c::send_thread(f); }, doc::send_thread)
         .def("can_rev_thread", [](H f) { r::can_rev_thread(f); }, doc::can_rev_thread);
     r::remember_own_methods(cls);
+    c::remember_own_heart(cls);
 }
 
 }  // namespace fdh::py

@@ -1,10 +1,13 @@
-// The reader workers: one transfer after another from an IN endpoint, each unpacked as it comes.
+// The reader workers: transfer after transfer from an IN endpoint, each container delivered as it
+// comes. On the direct path the transfers are kept queued (device/pyusb/queued_reads.hpp);
+// otherwise the reader asks for one read after another.
 #include "device/names.hpp"
 #include "device/pyusb/fast_path.hpp"
+#include "device/pyusb/queued_reads.hpp"
 #include "python/interpreter.hpp"
 #include "python/printing.hpp"
+#include "receive/container_delivery.hpp"
 #include "receive/receive.hpp"
-#include "receive/usb_unpack.hpp"
 
 namespace fdh::receive {
 
@@ -12,16 +15,18 @@ namespace {
 void reader(nb::handle self, const char* endpoint, const char* started, const char* error_prefix) {
     py::print(started);
     device::TransferReader transfers;
+    const device::DeliverContainer deliver = [self](std::span<const std::uint8_t> container, ReceivedAt received) {
+        deliver_container(self, container, received);
+    };
     device::run_worker(self, error_prefix, [&](nb::handle dev) {
+        if (device::read_queued(self, dev, endpoint, deliver) == device::QueuedRead::Ended) return;
         nb::object data;
         std::size_t count = 0;
         switch (transfers.read(dev, py::global(endpoint), py::global(mod::RX_LENGTH), data, count)) {
             case device::TransferReader::Got::TimedOut:
                 return;  // nothing arrived
             case device::TransferReader::Got::Buffer:
-                if (unpacks_in_memory(self)) return unpack_in_memory(self, transfers.bytes(count));
-                data = transfers.as_array(count);
-                break;
+                return deliver_container(self, transfers.bytes(count), std::chrono::system_clock::now());
             case device::TransferReader::Got::Object:
                 break;
         }

@@ -1,6 +1,7 @@
 // Which transfers may skip pyusb, and the transfer itself.
 #include <cstring>
 #include <iterator>
+#include <optional>
 
 #include "device/pyusb/fast_path.hpp"
 #include "python/interpreter.hpp"
@@ -9,13 +10,6 @@
 namespace fdh::device {
 
 namespace {
-
-constexpr int LIBUSB_ERROR_TIMEOUT = -7;
-constexpr int ENDPOINT_TYPE_BULK = 2;
-constexpr int ENDPOINT_TYPE_INTERRUPT = 3;
-
-using TransferFn = int (*)(void* handle, unsigned char endpoint, unsigned char* data, int length, int* transferred,
-                           unsigned int timeout);
 
 bool text_is(nb::handle o, const char* expected) {
     if (!o.is_valid() || !PyUnicode_Check(o.ptr())) return false;
@@ -36,13 +30,16 @@ constexpr const char* TRANSFER_METHODS[] = {"bulk_read", "bulk_write", "intr_rea
 constexpr std::size_t TRANSFER_METHOD_COUNT = std::size(TRANSFER_METHODS);
 
 // What was found out about one backend object: the two libusb functions its bulk and interrupt
-// calls use, and its module's error check. Kept for the last backend seen (pyusb has one).
+// calls use, its module's error check, its libusb context and the asynchronous interface of its
+// library. Kept for the last backend seen (pyusb has one).
 struct Backend {
     nb::object object;
     nb::object methods[TRANSFER_METHOD_COUNT];  // its class's transfer methods when it was inspected
-    TransferFn bulk = nullptr;
-    TransferFn interrupt = nullptr;
+    libusb::TransferFn bulk = nullptr;
+    libusb::TransferFn interrupt = nullptr;
     nb::object check;  // usb.backend.libusb1._check
+    void* ctx = nullptr;
+    libusb::AsyncApi async;
     bool usable = false;
 };
 
@@ -66,16 +63,33 @@ Backend inspect_backend(nb::handle backend) {
         b.check = modules[module].attr("_check");
         nb::object ctypes = nb::module_::import_("ctypes");
         nb::object lib = backend.attr("lib");
-        auto address = [&](const char* fn) {
+        auto address = [&](const char* fn) -> void* {
             nb::object v = ctypes.attr("cast")(lib.attr(fn), ctypes.attr("c_void_p")).attr("value");
-            return v.is_none() ? nullptr : reinterpret_cast<TransferFn>(PyLong_AsVoidPtr(v.ptr()));
+            void* p = v.is_none() ? nullptr : PyLong_AsVoidPtr(v.ptr());
+            if (PyErr_Occurred()) throw nb::python_error();
+            return p;
         };
-        b.bulk = address("libusb_bulk_transfer");
-        b.interrupt = address("libusb_interrupt_transfer");
-        if (PyErr_Occurred()) throw nb::python_error();
+        b.bulk = reinterpret_cast<libusb::TransferFn>(address("libusb_bulk_transfer"));
+        b.interrupt = reinterpret_cast<libusb::TransferFn>(address("libusb_interrupt_transfer"));
         b.usable = b.bulk && b.interrupt;
+        if (!b.usable) return b;
+        // The reader's queued transfers: the same library, on the context pyusb made for it.
+        auto& a = b.async;
+        a.alloc_transfer = reinterpret_cast<decltype(a.alloc_transfer)>(address("libusb_alloc_transfer"));
+        a.free_transfer = reinterpret_cast<decltype(a.free_transfer)>(address("libusb_free_transfer"));
+        a.submit_transfer = reinterpret_cast<decltype(a.submit_transfer)>(address("libusb_submit_transfer"));
+        a.cancel_transfer = reinterpret_cast<decltype(a.cancel_transfer)>(address("libusb_cancel_transfer"));
+        a.handle_events_timeout_completed = reinterpret_cast<decltype(a.handle_events_timeout_completed)>(
+            address("libusb_handle_events_timeout_completed"));
+        a.interrupt_event_handler =
+            reinterpret_cast<decltype(a.interrupt_event_handler)>(address("libusb_interrupt_event_handler"));
+        nb::object ctx = backend.attr("ctx").attr("value");
+        b.ctx = ctx.is_none() ? nullptr : PyLong_AsVoidPtr(ctx.ptr());
+        if (PyErr_Occurred()) throw nb::python_error();
     } catch (nb::python_error&) {
-        b.usable = false;  // not the library layout expected: leave it all to pyusb
+        // Not the library layout expected: without the asynchronous part the reader polls, without
+        // the rest everything is left to pyusb.
+        b.async = libusb::AsyncApi{};
     }
     return b;
 }
@@ -143,65 +157,102 @@ bool pyusb_transfer_method(nb::handle dev, bool in) {
     return !dict_item(own, py::interned(in ? "read" : "write").ptr());
 }
 
-Direct direct_transfer(nb::handle dev, int ep, std::uint8_t* data, int length, unsigned timeout_ms, int& transferred,
-                       bool report_timeout) {
-    transferred = 0;
+std::optional<Route> direct_route(nb::handle dev, int ep) {
     const bool in = (ep & 0x80) != 0;
-    if (!pyusb_transfer_method(dev, in)) return Direct::NotTaken;
+    if (!pyusb_transfer_method(dev, in)) return std::nullopt;
     nb::object own = nb::steal(PyObject_GenericGetDict(dev.ptr(), nullptr));
     if (!own.is_valid()) PyErr_Clear();
 
     // The state pyusb's setup_request would look at; anything it would first set up or repair
     // (opening, claiming, finding the endpoint) is left to it.
     PyObject* ctx_ptr = dict_item(own, py::interned("_ctx").ptr());
-    if (!ctx_ptr) return Direct::NotTaken;
+    if (!ctx_ptr) return std::nullopt;
     nb::handle ctx(ctx_ptr);
     nb::object handle = py::optional_attr(ctx, "handle");
-    if (!handle.is_valid() || handle.is_none()) return Direct::NotTaken;
+    if (!handle.is_valid() || handle.is_none()) return std::nullopt;
     nb::object key = nb::int_(ep);
     nb::object ep_info = py::optional_attr(ctx, "_ep_info");
     PyObject* found = dict_item(ep_info, key.ptr());
-    if (!found || !PyTuple_Check(found) || PyTuple_GET_SIZE(found) != 2) return Direct::NotTaken;
+    if (!found || !PyTuple_Check(found) || PyTuple_GET_SIZE(found) != 2) return std::nullopt;
     nb::handle intf(PyTuple_GET_ITEM(found, 0)), ep_desc(PyTuple_GET_ITEM(found, 1));
     const int intf_number = descriptor_byte(intf, "bInterfaceNumber");
     const int attributes = descriptor_byte(ep_desc, "bmAttributes");
     const int address = descriptor_byte(ep_desc, "bEndpointAddress");
-    if (intf_number < 0 || attributes < 0 || address < 0) return Direct::NotTaken;
+    if (intf_number < 0 || attributes < 0 || address < 0) return std::nullopt;
     nb::object claimed = py::optional_attr(ctx, "_claimed_intf");
-    if (!claimed.is_valid() || !PySet_Check(claimed.ptr())) return Direct::NotTaken;
+    if (!claimed.is_valid() || !PySet_Check(claimed.ptr())) return std::nullopt;
     nb::object intf_key = nb::int_(intf_number);
     if (PySet_Contains(claimed.ptr(), intf_key.ptr()) != 1) {
         PyErr_Clear();
-        return Direct::NotTaken;
+        return std::nullopt;
     }
     nb::object backend = py::optional_attr(ctx, "backend");
-    if (!backend.is_valid()) return Direct::NotTaken;
+    if (!backend.is_valid()) return std::nullopt;
     Backend& b = backend_for(backend);
-    if (!b.usable || has_own_transfer_method(backend)) return Direct::NotTaken;
-    const int type = attributes & 0x3;
-    TransferFn fn = type == ENDPOINT_TYPE_BULK ? b.bulk : type == ENDPOINT_TYPE_INTERRUPT ? b.interrupt : nullptr;
-    if (!fn) return Direct::NotTaken;
+    if (!b.usable || has_own_transfer_method(backend)) return std::nullopt;
+    Route r;
+    r.type = static_cast<unsigned char>(attributes & 0x3);
+    r.fn = r.type == libusb::TRANSFER_TYPE_BULK        ? b.bulk
+           : r.type == libusb::TRANSFER_TYPE_INTERRUPT ? b.interrupt
+                                                       : nullptr;
+    if (!r.fn) return std::nullopt;
     nb::object raw = py::optional_attr(handle, "handle");
     nb::object value = raw.is_valid() ? py::optional_attr(raw, "value") : nb::object();
-    if (!value.is_valid() || !PyLong_Check(value.ptr())) return Direct::NotTaken;
-    void* h = PyLong_AsVoidPtr(value.ptr());
-    if (!h) {
+    if (!value.is_valid() || !PyLong_Check(value.ptr())) return std::nullopt;
+    r.handle = PyLong_AsVoidPtr(value.ptr());
+    if (!r.handle) {
         PyErr_Clear();
-        return Direct::NotTaken;
+        return std::nullopt;
     }
-    nb::object check = b.check;  // held across the transfer: the backend may be replaced meanwhile
+    r.address = static_cast<unsigned char>(address);
+    r.check = b.check;  // held by the route: the backend may be replaced meanwhile
+    r.keep = handle;
+    r.pyusb_ctx = nb::borrow(ctx);
+    r.backend = backend;
+    r.ep_entry = nb::borrow(found);
+    r.intf = std::move(intf_key);
+    r.ctx = b.ctx;
+    r.async = b.async;
+    return r;
+}
 
+bool route_unchanged(nb::handle dev, int ep, const Route& r) {
+    if (!pyusb_transfer_method(dev, (ep & 0x80) != 0)) return false;
+    nb::object own = nb::steal(PyObject_GenericGetDict(dev.ptr(), nullptr));
+    if (!own.is_valid()) PyErr_Clear();
+    PyObject* ctx = dict_item(own, py::interned("_ctx").ptr());
+    if (!ctx || ctx != r.pyusb_ctx.ptr()) return false;
+    // pyusb replaces these objects, never changes them in place: the same objects, the same route.
+    nb::object handle = py::optional_attr(ctx, "handle");
+    nb::object backend = py::optional_attr(ctx, "backend");
+    if (!handle.is(r.keep) || !backend.is(r.backend)) return false;
+    nb::object key = nb::int_(ep);
+    if (dict_item(py::optional_attr(ctx, "_ep_info"), key.ptr()) != r.ep_entry.ptr()) return false;
+    nb::object claimed = py::optional_attr(ctx, "_claimed_intf");
+    if (!claimed.is_valid() || !PySet_Check(claimed.ptr()) || PySet_Contains(claimed.ptr(), r.intf.ptr()) != 1) {
+        PyErr_Clear();
+        return false;
+    }
+    const Backend& b = backend_for(backend);
+    return b.usable && !has_own_transfer_method(backend) && b.check.is(r.check);
+}
+
+Direct direct_transfer(nb::handle dev, int ep, std::uint8_t* data, int length, unsigned timeout_ms, int& transferred,
+                       bool report_timeout) {
+    transferred = 0;
+    std::optional<Route> route = direct_route(dev, ep);
+    if (!route) return Direct::NotTaken;
     int r, moved = 0;
     {
-        // `handle` stays referenced meanwhile, as it does in pyusb's own call.
+        // `handle` stays referenced meanwhile (route->keep), as it does in pyusb's own call.
         nb::gil_scoped_release unlocked;
-        r = fn(h, static_cast<unsigned char>(address), data, length, &moved, timeout_ms);
+        r = route->fn(route->handle, route->address, data, length, &moved, timeout_ms);
     }
     transferred = moved;
     // As pyusb: a time-out that moved some bytes is a transfer of those bytes.
-    if (r >= 0 || (r == LIBUSB_ERROR_TIMEOUT && moved)) return Direct::Done;
-    if (r == LIBUSB_ERROR_TIMEOUT && report_timeout) return Direct::TimedOut;
-    check(r);  // raises pyusb's exception for this code
+    if (r >= 0 || (r == libusb::ERROR_TIMEOUT && moved)) return Direct::Done;
+    if (r == libusb::ERROR_TIMEOUT && report_timeout) return Direct::TimedOut;
+    route->check(r);  // raises pyusb's exception for this code
     return Direct::Done;
 }
 

@@ -12,9 +12,13 @@
 #pragma once
 #include <nanobind/nanobind.h>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
+
+#include "device/pyusb/libusb_abi.hpp"
 
 namespace nb = nanobind;
 
@@ -47,6 +51,28 @@ enum class Direct {
 
 // `ep` as an endpoint address when it is a plain int 0..255, else -1 (such a value is left to pyusb).
 int endpoint_number(nb::handle ep);
+
+// Where a transfer on `ep` of pyusb's own Device goes when pyusb's machinery may be skipped.
+struct Route {
+    void* handle = nullptr;          // the libusb device handle pyusb opened
+    unsigned char address = 0;       // the endpoint as pyusb found it
+    unsigned char type = 0;          // bulk or interrupt
+    libusb::TransferFn fn = nullptr; // the synchronous transfer pyusb would call
+    nb::object check;                // pyusb's check of a libusb return code: raises its exception
+    nb::object keep;                 // pyusb's handle object, referenced while the route is in use
+    void* ctx = nullptr;             // the backend's libusb context
+    libusb::AsyncApi async;          // the library's asynchronous interface (complete() when it has it all)
+    // What the route was found from: pyusb's device context, its backend, the endpoint's entry
+    // and the interface number.
+    nb::object pyusb_ctx, backend, ep_entry, intf;
+};
+
+// The route of a transfer on `ep` (its direction bit says which way), or nullopt when it must go
+// through the device's own read/write. Needs the interpreter lock.
+std::optional<Route> direct_route(nb::handle dev, int ep);
+// Whether a transfer on `ep` would still take route `r`: the cheap check of the same guards,
+// made at every wake-up of the queued reads.
+bool route_unchanged(nb::handle dev, int ep, const Route& r);
 
 // One transfer of `length` bytes at `data` on endpoint `ep` (its direction bit says which way)
 // with a time-out in milliseconds. Needs the interpreter lock; releases it while the transfer
@@ -81,8 +107,6 @@ public:
     std::span<const std::uint8_t> bytes(std::size_t count) const {
         return {static_cast<const std::uint8_t*>(view_.buf), count};
     }
-    // The array pyusb's read(endpoint, rx_length) would have returned for the transfer.
-    nb::object as_array(std::size_t count) const;
 
 private:
     bool reuses_buffer(nb::handle dev, nb::handle rx_length);

@@ -78,12 +78,6 @@ TransferReader::Got TransferReader::read(nb::handle dev, nb::handle endpoint, nb
     return Got::Buffer;
 }
 
-nb::object TransferReader::as_array(std::size_t count) const {
-    PyObject* data = PySequence_GetSlice(buffer_.ptr(), 0, static_cast<Py_ssize_t>(count));
-    if (!data) throw nb::python_error();
-    return nb::steal(data);
-}
-
 bool TransferReader::reuses_buffer(nb::handle dev, nb::handle rx_length) {
     if (dev.ptr() != dev_seen_) {
         // Decided once per device object.

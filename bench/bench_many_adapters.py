@@ -1,0 +1,160 @@
+"""Eight virtual adapters in one process, each on a CAN FD bus of its own (1 Mbit/s / 5 Mbit/s)
+kept saturated with 8-byte frames: 8 x 20,325 = 162,600 frames/s in all.
+
+    python bench/bench_many_adapters.py [--seconds N] [--adapters 8] [--receiver callback]
+
+Two runs of N seconds (default 4): every frame checked by a callback (sequence numbers: lost,
+duplicated, out of order), then no-op callbacks, for the CPU of each adapter's worker threads
+(reader and heartbeat), of all of them together, and of the process. Targets: 0 lost/duplicated/
+reordered; the eight together <= 40 % of one core.
+
+--receiver names how the frames are taken: `callback` (setFrameCallback) is the one there is;
+RECEIVERS is where another way of receiving (a python-can Bus with a recv() loop per adapter)
+plugs in, with the same runs and figures.
+"""
+import argparse
+import os
+import sys
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+from bench_end_to_end import GEN_ID, SequenceCheck, floor, floor_text, locate_library, say, verdict  # noqa: E402
+import load_fdhost  # noqa: E402  (bench_end_to_end put tests/ on the path)
+import procstat  # noqa: E402
+
+FD8_RATE = 1e6 / 49.2  # 8-byte FD frames a saturated 1M/5M bus carries per second
+TARGET_ALL = 40.0      # % of one core for the eight adapters' worker threads together
+
+
+class FastSleep:
+    """Stands in for the module's `time` while the objects are made: their 1.2 s of pauses each
+    shrink to 10 ms; the real module is put back before anything is measured."""
+
+    def __getattr__(self, name):
+        return getattr(time, name)
+
+    @staticmethod
+    def sleep(seconds):
+        time.sleep(min(seconds, 0.01))
+
+
+class CallbackReceiver:
+    """Frames taken by the object's frame callback on its reader thread."""
+
+    def __init__(self, dev):
+        self.dev = dev
+
+    def start(self, fn):
+        self.dev.setFrameCallback(fn)
+
+    def stop(self):
+        self.dev.setFrameCallback(None)
+
+
+# How the frames of one adapter are taken: name -> class with start(per-frame function) and stop().
+RECEIVERS = {"callback": CallbackReceiver}
+
+
+class Fleet:
+    def __init__(self, count, receiver):
+        locate_library()
+        from vadapter import VirtualAdapter, use_with_pyusb
+
+        use_with_pyusb()
+        self.vad = VirtualAdapter()
+        self.vad.configure(f"adapters={count}")  # each adapter on a bus of its own
+        self.fh = load_fdhost.load()
+        real_time = self.fh.time
+        self.fh.time = FastSleep()
+        try:
+            serials = [self.vad.serial(n) for n in range(count)]
+            self.devs = [self.fh.fdhost(1000000, 5000000, sn) for sn in serials]
+        finally:
+            self.fh.time = real_time
+        self.receivers = [RECEIVERS[receiver](d) for d in self.devs]
+        self.threads = {}
+        for n, d in enumerate(self.devs):
+            self.threads[f"reader{n}"] = d.rec_thread.native_id
+            self.threads[f"heartbeat{n}"] = d.rec_thread2.native_id
+
+    def run(self, callbacks, seconds):
+        """All generators on for `seconds` of saturated bus; returns CPU figures and counters per adapter."""
+        count = int(FD8_RATE * seconds)
+        for r, cb in zip(self.receivers, callbacks):
+            r.start(cb)
+        c0 = [self.vad.counters(n) for n in range(len(self.devs))]
+        meter = procstat.CpuMeter(self.threads).start()
+        for n in range(len(self.devs)):
+            self.vad.generator(f"rate={2 * FD8_RATE},dlc=8,fd=1,id={GEN_ID},count={count}", adapter=n)
+        time.sleep(max(0.0, seconds - 0.05))
+        limit = time.monotonic() + 30
+        while time.monotonic() < limit:
+            cs = [self.vad.counters(n) for n in range(len(self.devs))]
+            if all(c["gen_frames"] - c0[n]["gen_frames"] >= count and
+                   c["rx_frames"] + c["rx_overflow"] + c["rx_dropped"] >= c["bus_frames"] for n, c in enumerate(cs)):
+                break
+            time.sleep(0.005)
+        time.sleep(0.01)  # the callbacks may still be working on the last containers
+        cpu = meter.stop()
+        for r in self.receivers:
+            r.stop()
+        diffs = [{k: self.vad.counters(n)[k] - c0[n][k] for k in c0[n]} for n in range(len(self.devs))]
+        return count, cpu, diffs
+
+    def close(self):
+        for d in self.devs:
+            d.close()
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--seconds", type=float, default=4.0, help="length of each run (default 4)")
+    ap.add_argument("--adapters", type=int, default=8)
+    ap.add_argument("--receiver", default="callback", choices=sorted(RECEIVERS))
+    args = ap.parse_args()
+    stdout, sys.stdout = sys.stdout, open(os.devnull, "w")  # the objects' own lines
+    results = {}
+    try:
+        fleet = Fleet(args.adapters, args.receiver)
+        say(f"{args.adapters} virtual adapters, each on its own saturated FD 1M/5M bus with 8-byte frames"
+            f" ({args.adapters * FD8_RATE:,.0f} frames/s in all), frames taken by {args.receiver}; {args.seconds:g} s runs"
+            f" (load average {os.getloadavg()[0]:.1f})")
+        try:
+            checks = [SequenceCheck() for _ in fleet.devs]
+            count, cpu, diffs = fleet.run([c.callback for c in checks], args.seconds)
+            clean = True
+            for n, (check, diff) in enumerate(zip(checks, diffs)):
+                ok = check.clean(count)
+                clean &= ok
+                say(f"  adapter {n}: {check.delivered} of {count} delivered, lost {check.lost(count)}, duplicated"
+                    f" {check.duplicated}, out of order {check.reordered}, bad data {check.bad_data};"
+                    f" adapter overflow {diff['rx_overflow']}")
+            say(f"  checking callbacks: 0 lost/dup/reordered on every adapter: {verdict(clean)};"
+                f" workers {cpu['workers']:.1f} %, process {cpu['process']:.1f} % of one core")
+            del checks
+
+            count, cpu, diffs = fleet.run([lambda v: None] * len(fleet.devs), args.seconds)
+            handed = sum(d["rx_frames"] for d in diffs)
+            say(f"  no-op callbacks: {handed:,} frames handed over in {cpu['wall']:.2f} s"
+                f" ({handed / cpu['wall']:,.0f} frames/s), overflow {sum(d['rx_overflow'] for d in diffs)}")
+            for n, d in enumerate(diffs):
+                reader, beat = cpu[f"reader{n}"], cpu[f"heartbeat{n}"]
+                say(f"  adapter {n}: reader {reader:4.1f} % + heartbeat {beat:3.1f} % = {reader + beat:4.1f} % of one core,"
+                    f" {d['rx_containers'] / cpu['wall']:,.0f} containers/s")
+            say(f"  all {args.adapters} adapters' workers {cpu['workers']:.1f} % (process {cpu['process']:.1f} %)"
+                f" vs target <= {TARGET_ALL:.0f} %: {verdict(cpu['workers'] <= TARGET_ALL)}")
+            bare = floor("saturated-fd8", args.seconds, args.adapters)
+            say(f"  floor, bare C++ loops doing the readers' waits and transfers without handing anything over"
+                f" ({args.adapters} threads): {floor_text(bare)}")
+            results = {"clean": clean, "workers": cpu["workers"], "process": cpu["process"], "floor": bare}
+        finally:
+            fleet.close()
+    finally:
+        sys.stdout = stdout
+    return results
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,19 @@
+#include "receive/container_delivery.hpp"
+
+#include "device/names.hpp"
+#include "python/interpreter.hpp"
+#include "receive/usb_unpack.hpp"
+
+namespace fdh::receive {
+
+void deliver_container(nb::handle self, std::span<const std::uint8_t> container, ReceivedAt) {
+    if (unpacks_in_memory(self)) return unpack_in_memory(self, container);
+    nb::object bytes = nb::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(container.data()),
+                                                           static_cast<Py_ssize_t>(container.size())));
+    if (!bytes.is_valid()) throw nb::python_error();
+    nb::object data = py::attr(nb::module_::import_("array"), "array")("B", bytes);
+    nb::object size = nb::steal(PyLong_FromSize_t(container.size()));
+    py::call(py::attr(self, method::unpack_usb_frame), {data.ptr(), size.ptr()});
+}
+
+}  // namespace fdh::receive

@@ -1,0 +1,214 @@
+"""The reader's queued transfers on pyusb's own Device: every container in order at saturation, no
+wake-up on an idle bus, a prompt stop however it is asked for, failures reported in exactly the
+words of the polled reads, and a step back to Device.read when a guard stops holding."""
+import array
+import functools
+import threading
+import time
+
+import pytest
+import usb.core
+import usb.util
+
+from host_rig import (CLEANED_UP, SERIAL, Sequencer, claim_from_outside, fd, missing_runs, rig,  # noqa: F401
+                      vad, wait_until)
+
+READER_FAILED = "[Error] In get_data_thread,Usb_rec err, err_code="
+pyusb_read = usb.core.Device.read
+
+
+def polled(monkeypatch):
+    """Device.read wrapped (as pyusb's call tracing would): the reader falls back to 1 ms reads."""
+    calls = []
+
+    @functools.wraps(pyusb_read)
+    def noted_read(*args, **kwargs):
+        calls.append(args[1])
+        return pyusb_read(*args, **kwargs)
+    monkeypatch.setattr(usb.core.Device, "read", noted_read)
+    return calls
+
+
+def context_switches(tid):
+    with open(f"/proc/self/task/{tid}/status") as f:
+        return sum(int(line.split()[1]) for line in f if "ctxt_switches" in line)
+
+
+def construct_queued(rig, monkeypatch):
+    """An object whose reader waits on its queued transfers (its first read, pyusb's own, which
+    looks the endpoint up, is over) and whose heartbeat pauses with the interpreter's own
+    time.sleep (the rig shortens the constructor's pauses with a stand-in, which the heartbeat
+    honours by sleeping through it)."""
+    h = rig.construct()
+    monkeypatch.setattr(fd, "time", time)
+    ids = []
+    h.setFrameCallback(lambda v: ids.append(v.head.id))
+    rig.vad.bus_frame(0x7F0)
+    assert wait_until(lambda: ids == [0x7F0])
+    return h
+
+
+def test_saturated_bus_delivers_every_frame_once_in_order(rig):
+    rig.configure("gen=off")
+    h = rig.construct()
+    got = Sequencer(can_id=0x100)
+    h.setFrameCallback(got)
+    count = 30000
+    rig.vad.generator(f"rate=60000,dlc=8,fd=1,id=0x100,count={count}")  # twice what the bus carries
+    assert got.wait_for_seq(count - 1, seconds=10), len(got.seqs)
+    c = rig.vad.counters()
+    assert got.seqs == list(range(count)) and got.others == []
+    assert c["read_timeouts"] == 0 and c["rx_overflow"] == 0
+    assert got.threads == {h.rec_thread.ident}
+    rig.close(h)
+    assert rig.output.lines()[-4:] == ["close  fdhos"] + CLEANED_UP
+
+
+def test_idle_bus_costs_the_reader_no_wake_up(rig, monkeypatch):
+    h = construct_queued(rig, monkeypatch)
+    time.sleep(0.05)
+    c0, s0, b0 = rig.vad.counters(), context_switches(h.rec_thread.native_id), rig.vad.counter("heartbeats")
+    time.sleep(0.5)
+    c1, s1 = rig.vad.counters(), context_switches(h.rec_thread.native_id)
+    assert c1["read_timeouts"] == c0["read_timeouts"] and c1["transfers"] - c0["transfers"] < 70  # heartbeats only
+    assert s1 - s0 <= 2, s1 - s0
+    assert 40 <= rig.vad.counter("heartbeats") - b0 <= 55  # still one every 10 ms
+    # The same idle second on the polled path: a read time-out every millisecond.
+    calls = polled(monkeypatch)
+    rig.vad.bus_frame(0x11)  # wakes the reader, which then steps back
+    assert wait_until(lambda: len(calls) > 100)
+    assert rig.vad.counter("read_timeouts") > c1["read_timeouts"] + 50
+    rig.close(h)
+
+
+def stop_by_close(rig, h):
+    h.close()
+
+
+def stop_by_event(rig, h):
+    h.stop_thread.set()
+
+
+def stop_by_replaced_event(rig, h):
+    h.stop_thread = threading.Event()  # the reader waits on the event it armed; close wakes it anyway
+    h.close()
+
+
+def clear_from_another_thread(rig, h):
+    t = threading.Thread(target=h.usb_clear)
+    t.start()
+    t.join()
+
+
+@pytest.mark.parametrize("stop", [stop_by_close, stop_by_event, stop_by_replaced_event, clear_from_another_thread])
+@pytest.mark.parametrize("traffic", [False, True], ids=["idle", "saturated"])
+def test_stop_is_prompt_and_leaves_the_adapter_free(rig, monkeypatch, stop, traffic):
+    h = construct_queued(rig, monkeypatch)
+    got = Sequencer()
+    h.setFrameCallback(got)
+    if traffic:
+        rig.vad.generator("saturate,dlc=8,fd=1")
+        assert wait_until(lambda: len(got.seqs) > 1000)
+    rig.output.reset()
+    start = time.monotonic()
+    stop(rig, h)
+    h.rec_thread.join(1)
+    took = time.monotonic() - start
+    assert not h.rec_thread.is_alive()
+    assert took < 0.05, f"{took * 1000:.1f} ms"
+    if stop is stop_by_event:
+        h.rec_thread2.join(1)
+        assert not h.rec_thread2.is_alive()
+        h.usb_clear()
+    elif stop is clear_from_another_thread:
+        h.close()
+    assert h.dev_handle is None
+    lines = rig.output.lines()
+    assert not any(line.startswith("[Error]") or "Transmission Error" in line for line in lines), lines
+    assert lines.count(CLEANED_UP[1]) == 1
+    assert all(a < b for a, b in zip(got.seqs, got.seqs[1:]))
+    claim_from_outside(SERIAL)  # released, nothing left queued on it
+
+
+FAULTS = [
+    ("stall,ep=0x81", f"{READER_FAILED}32, failed: [[Errno 32] Pipe error]"),
+    ("halt,ep=0x81", f"{READER_FAILED}32, failed: [[Errno 32] Pipe error]"),
+    ("unplug", f"{READER_FAILED}19, failed: [[Errno 19] No such device (it may have been disconnected)]"),
+]
+
+
+@pytest.mark.parametrize("fault, line", FAULTS, ids=[f[0] for f in FAULTS])
+@pytest.mark.parametrize("path", ["queued", "polled"])
+def test_failures_read_as_on_the_polled_path(rig, monkeypatch, fault, line, path):
+    if path == "polled":
+        polled(monkeypatch)
+    h, got = rig.streaming("gen=rate=2000,dlc=8,fd=1", 50)
+    if fault == "unplug":
+        rig.vad.unplug()
+    else:
+        rig.vad.fault(fault)
+    rig.workers_end(h)
+    lines = rig.output.lines()
+    errors = [i for i, text in enumerate(lines) if text.startswith("[Error]")]
+    assert [lines[i] for i in errors] == [line], lines
+    assert lines[errors[0] + 1:errors[0] + 4] == CLEANED_UP
+    assert all(a < b for a, b in zip(got.seqs, got.seqs[1:]))
+    assert h.dev_handle is None
+    rig.close(h)
+
+
+@pytest.mark.parametrize("change", ["Device.read wrapped", "stop_thread replaced by another kind of event"])
+def test_guard_change_mid_run_steps_back_without_losing_a_frame(rig, monkeypatch, change):
+    rig.configure("gen=off")
+    h = rig.construct()
+    got = Sequencer(can_id=0x100)
+    h.setFrameCallback(got)
+    rig.vad.generator("rate=5000,dlc=8,fd=1,id=0x100,count=6000")
+    assert wait_until(lambda: len(got.seqs) > 1000)
+    timeouts = rig.vad.counter("read_timeouts")
+    if change == "Device.read wrapped":
+        calls = polled(monkeypatch)
+        assert wait_until(lambda: len(calls) > 100)
+    else:
+        h.stop_thread = type("Stop", (threading.Event,), {})()
+        assert wait_until(lambda: rig.vad.counter("read_timeouts") > timeouts + 50)
+    assert got.wait_for_seq(5999, seconds=5)
+    assert got.seqs == list(range(6000))
+    rig.close(h)
+    assert not any(line.startswith("[Error]") for line in rig.output.lines())
+
+
+def test_guard_restored_returns_to_queued_reads(rig, monkeypatch):
+    h = rig.construct()
+    calls = polled(monkeypatch)
+    rig.vad.bus_frame(0x10)
+    assert wait_until(lambda: len(calls) > 20)
+    monkeypatch.undo()
+    monkeypatch.setattr(fd, "time", time)
+    time.sleep(0.01)
+    n, timeouts = len(calls), rig.vad.counter("read_timeouts")
+    time.sleep(0.1)
+    assert len(calls) == n and rig.vad.counter("read_timeouts") <= timeouts + 1
+    rig.close(h)
+
+
+def test_subclass_unpack_usb_frame_gets_containers_as_pyusb_reads_them(rig):
+    class Noting(fd.fdhost):
+        def __init__(self, *args):
+            self.containers = []
+            super().__init__(*args)
+
+        def unpack_usb_frame(self, pdat, length):
+            self.containers.append((pdat, length))
+            return super().unpack_usb_frame(pdat, length)
+
+    h = Noting(1000000, 5000000, SERIAL)
+    rig.hosts.append(h)
+    ids = []
+    h.setFrameCallback(lambda v: ids.append(v.head.id))
+    rig.vad.bus_frame(0x55, b"\x01\x02")
+    assert wait_until(lambda: 0x55 in ids)
+    pdat, length = h.containers[-1]
+    assert type(pdat) is array.array and pdat.typecode == "B" and length == len(pdat)
+    assert pdat[0] == 0xA5 and pdat[-1] == 0x5A
+    rig.close(h)
