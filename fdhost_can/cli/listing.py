@@ -15,7 +15,7 @@ from pathlib import Path
 from typing import Optional, Sequence
 
 from .common import PROG, CliError, StopRequest
-from .usbids import PRODUCT_ID, VENDOR_ID
+from ..usbids import PRODUCT_ID, VENDOR_ID
 
 NAME = "list"
 HELP = "list the adapters plugged in and the virtual buses in use"

@@ -2,6 +2,7 @@
 // every 10 ms for as long as the object is open.
 #include "commands/commands.hpp"
 #include "device/names.hpp"
+#include "device/object_state.hpp"
 #include "device/pyusb/fast_path.hpp"
 #include "protocol/command_frame.hpp"
 #include "python/byte_values.hpp"
@@ -25,6 +26,7 @@ void heart(nb::handle self) {
 }
 
 void send_thread(nb::handle self) {
+    device::OutputScope output(self);
     py::print("Heart thread started");
     device::run_worker(self, "[Error] In send thread,Usb_rec err, err_code=", [&](nb::handle) {
         py::call_method(self, method::USB_CMD_HEART);

@@ -40,6 +40,10 @@ inline constexpr char setFrameCallback[] = "setFrameCallback", print_can_value[]
 inline constexpr char unpack_can_frame[] = "unpack_can_frame", unpack_usb_frame[] = "unpack_usb_frame";
 inline constexpr char get_data_thread[] = "get_data_thread", send_thread[] = "send_thread";
 inline constexpr char can_rev_thread[] = "can_rev_thread";
+// Added for the python-can Bus (an object opened with receive_queue > 0 for the receiving ones).
+inline constexpr char send_message[] = "send_message", recv_message[] = "recv_message";
+inline constexpr char set_receive_filters[] = "set_receive_filters", receive_dropped[] = "receive_dropped";
+inline constexpr char receive_fileno[] = "receive_fileno";
 }  // namespace method
 
 // Names in the module's namespace, looked up at the moment of use so a program can rebind them.
