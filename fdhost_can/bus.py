@@ -12,6 +12,7 @@ from __future__ import annotations
 import errno
 import logging
 import threading
+import weakref
 from typing import Any, Optional
 
 import can
@@ -34,6 +35,20 @@ VIRTUAL_ADAPTER_CONFIG = "flush_us=500"
 _device_lock = threading.RLock()
 
 _new_message = can.Message.__new__
+
+# Buses still open. The fdhost object's workers are ordinary threads, which the interpreter waits
+# for before it exits; a program that never shut its Bus down would hang there, so the Buses left
+# open are shut down first (the hook that concurrent.futures uses for its own workers).
+_open_buses: "weakref.WeakSet[FdhostBus]" = weakref.WeakSet()
+
+
+def _shutdown_open_buses() -> None:
+    for bus in list(_open_buses):
+        bus.shutdown()
+
+
+if hasattr(threading, "_register_atexit"):
+    threading._register_atexit(_shutdown_open_buses)
 
 
 def message_from_native(item: tuple, channel: Any) -> can.Message:
@@ -114,6 +129,7 @@ class FdhostBus(can.BusABC):
         except BaseException:
             self._close_native()
             raise
+        _open_buses.add(self)
 
     # -- opening ---------------------------------------------------------------------------------
 

@@ -1,12 +1,17 @@
 """python-can interface tests: the repository's backend registered under "fdhost" (as the installed
 entry point would), and a stand-in for the extension's fdhost object so the Python side runs alone."""
+import os
 import types
+import uuid
 
 import can
 import can.util
 import pytest
 
-from fdhost_can import _native, adapters
+from fdhost_can import _native, adapters, virtual
+
+# Virtual buses of this session stay apart from other test runs on the machine.
+os.environ.setdefault("FDHOST_VADAPTER_NAMESPACE", f"can-tests-{uuid.uuid4().hex[:12]}")
 
 
 @pytest.fixture
@@ -65,3 +70,34 @@ def fake_native(monkeypatch, native_module, fdhost_backend):
     monkeypatch.setattr(_native, "load", lambda: fake)
     monkeypatch.setattr(adapters, "present_serials", lambda: ["AB12", "0012345"])
     return fake
+
+
+# --- Buses on virtual buses (the extension on the virtual adapter library)
+
+@pytest.fixture
+def vad():
+    try:
+        return virtual.controller()
+    except virtual.VadError as e:
+        pytest.skip(str(e))
+
+
+@pytest.fixture
+def channel(vad):
+    return f"virtual:t{uuid.uuid4().hex[:12]}"
+
+
+@pytest.fixture
+def buses(channel):
+    """open(**kw) opens a Bus on the test's channel (CAN FD, 1M/5M unless told); all are shut down."""
+    opened = []
+
+    def open_bus(**kw):
+        kw = dict(dict(channel=channel, bitrate=1_000_000, fd=True, data_bitrate=5_000_000), **kw)
+        b = can.Bus(interface="fdhost", **kw)
+        opened.append(b)
+        return b
+
+    yield open_bus
+    for b in opened:
+        b.shutdown()
