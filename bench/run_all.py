@@ -1,6 +1,6 @@
 """Runs every performance benchmark in turn (the soak is not one: bench/soak.py): the protocol core,
-receive-container decoding, the end-to-end runs over the virtual adapter (2 to 6), and the virtual
-adapter alone. Extra arguments go to the end-to-end benchmark. Stops at the first that fails."""
+receive-container decoding, the end-to-end runs over the virtual adapter (2 to 6), the python-can
+interface on a virtual bus, and the virtual adapter alone. Extra arguments go to the end-to-end benchmark. Stops at the first that fails."""
 import os
 import subprocess
 import sys
@@ -21,6 +21,7 @@ if __name__ == "__main__":
         "bench_protocol.py": run("bench_protocol.py"),
         "bench_decode.py": run("bench_decode.py"),
         "bench_end_to_end.py": run("bench_end_to_end.py", *sys.argv[1:]),
+        "bench_can_bus.py": run("bench_can_bus.py"),
         "vadapter_rates.py": run("vadapter_rates.py"),
     }
     print("\n" + ", ".join(f"{name} {seconds:.0f} s" for name, seconds in took.items()))
