@@ -12,6 +12,9 @@ import time
 
 LOGGER_NAME = "can.fdhost"
 logger = logging.getLogger(LOGGER_NAME)
+# Without this, a program that configured no logging would get the warnings and errors on standard
+# error from logging's last resort; a Bus writes nothing there. Configured handlers see them all.
+logger.addHandler(logging.NullHandler())
 
 # Failure lines the extension writes without the "[Error]" prefix.
 _WARNING_PREFIXES = (

@@ -302,6 +302,21 @@ def run_child(code):
                           capture_output=True, text=True, timeout=60, env=env)
 
 
+def test_failures_reach_no_output_in_a_program_without_logging_configured():
+    r = run_child("""
+        import load_fdhost
+        from fdhost_can import virtual
+        bus = can.Bus(interface="fdhost", channel="virtual:quiet")
+        virtual.controller().unplug(adapter=bus.virtual_adapter)  # the reader logs an error
+        try:
+            bus.recv(2)
+        except can.CanOperationError:
+            pass
+        bus.shutdown()
+    """)
+    assert (r.returncode, r.stdout, r.stderr) == (0, "", "")
+
+
 def test_sigint_handling_is_left_as_it_was():
     r = run_child("""
         import os, signal, threading, load_fdhost
