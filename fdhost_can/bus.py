@@ -269,10 +269,18 @@ class FdhostBus(can.BusABC):
     def _close_native(self) -> None:
         # Popping from the instance dictionary is atomic, so concurrent closers close once.
         bus = self.__dict__.pop("_native_bus", None)
-        if bus is not None:
-            with _device_lock:
-                bus.close()  # stops the workers, wakes blocked receivers, releases the adapter
-                self._unplug()
+        if bus is None:
+            return
+        if threading.current_thread() in (bus.rec_thread, bus.rec_thread2):
+            # Collected as garbage on one of its own workers, which cannot wait for itself.
+            threading.Thread(target=self._close, args=(bus,), name="fdhost-close").start()
+        else:
+            self._close(bus)
+
+    def _close(self, bus) -> None:
+        with _device_lock:
+            bus.close()  # stops the workers, wakes blocked receivers, releases the adapter
+            self._unplug()
 
     def _unplug(self) -> None:
         index = self.__dict__.pop("virtual_adapter", None)

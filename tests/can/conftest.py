@@ -38,6 +38,7 @@ class FakeNativeBus:
         self.line_sink = line_sink
         self.frames, self.sent, self.filters, self.receive_dropped, self.closes = [], [], "unset", 0, 0
         self.send_error = None
+        self.rec_thread = self.rec_thread2 = None  # the workers' threads
 
     def recv_message(self, timeout):
         if isinstance(self.frames, Exception):
