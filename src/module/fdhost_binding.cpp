@@ -46,7 +46,8 @@ void bind_fdhost(nb::module_& m) {
             "settle"_a = true, "setup"_a.none() = nb::none(), "receive_queue"_a = 0, "receive_own"_a = false,
             "virtual_adapter"_a = false)
         .def("__enter__", [](H f) { Output output(f); return d::enter(f); })
-        .def("__exit__", [](H f, H, H, H) { Output output(f); d::exit(f); }, "exc_type"_a.none(), "exc_val"_a.none(), "exc_tb"_a.none())
+        .def("__exit__", [](H f, H, H, H) { Output output(f); d::exit(f); }, "exc_type"_a.none(), "exc_val"_a.none(),
+             "exc_tb"_a.none())
         .def(method::close, [](H f) { Output output(f); d::close(f); })
         .def(method::usb_clear, [](H f) { Output output(f); d::usb_clear(f); })
         .def(method::getDeviceHandle, [](H f) { return d::get_device_handle(f); })

@@ -14,7 +14,7 @@ namespace {
 // closed, or the adapter failed (an unplug) with `failure`.
 class QueueEnd {
 public:
-    explicit QueueEnd(nb::handle self) : self_(self), queue_(device::receive_queue(self)) {}
+    explicit QueueEnd(nb::handle self) : queue_(device::receive_queue(self)) {}
     ~QueueEnd() {
         if (!queue_) return;
         if (failure_.empty()) failure_ = "its device was released";
@@ -25,7 +25,6 @@ public:
     }
 
 private:
-    nb::handle self_;
     QueueDelivery* queue_;
     std::string failure_;
 };

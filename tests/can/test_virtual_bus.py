@@ -176,7 +176,6 @@ def test_shutdown_wakes_a_blocked_recv_and_is_idempotent(buses, vad):
 
 def test_a_program_that_never_shuts_its_bus_down_still_exits():
     r = run_child("""
-        import load_fdhost
         bus = can.Bus(interface="fdhost", channel="virtual:left-open")
         print("opened")
     """)
@@ -269,7 +268,6 @@ def test_a_full_receive_queue_drops_the_newest_frames_and_logs_once(buses, vad, 
 def test_a_virtual_channel_in_a_process_on_another_libusb_is_refused():
     r = run_child("""
         import usb.backend.libusb1 as l
-        import load_fdhost
         if l.get_backend() is None:
             print("no system libusb")
             raise SystemExit
@@ -288,13 +286,16 @@ def test_a_hardware_serial_with_the_virtual_library_loaded_says_so(vad):
         can.Bus(interface="fdhost", channel="ABCDEF0123")
 
 
-def run_child(code):
+def run_child(code, preload=True):
     """A Python process running `code` with the interface registered (python-can finds an installed
-    package by its entry point; the source checkout is registered by hand) on its own virtual buses."""
-    prologue = textwrap.dedent("""
-        import can, can.util
+    package by its entry point; the source checkout is registered by hand) on its own virtual buses.
+    With `preload`, the module under test is loaded first (a sanitised build, say); otherwise the
+    Bus imports the in-place build itself."""
+    prologue = textwrap.dedent(f"""
+        import can, can.util, load_fdhost
+        {"load_fdhost.load()" if preload else ""}
         can.interfaces.BACKENDS["fdhost"] = ("fdhost_can.bus", "FdhostBus")
-        can.util.VALID_INTERFACES = can.util.VALID_INTERFACES | {"fdhost"}
+        can.util.VALID_INTERFACES = can.util.VALID_INTERFACES | {{"fdhost"}}
     """)
     env = load_fdhost.env_for_child()
     env["FDHOST_VADAPTER_NAMESPACE"] = f"child-{uuid.uuid4().hex[:12]}"
@@ -304,7 +305,6 @@ def run_child(code):
 
 def test_failures_reach_no_output_in_a_program_without_logging_configured():
     r = run_child("""
-        import load_fdhost
         from fdhost_can import virtual
         bus = can.Bus(interface="fdhost", channel="virtual:quiet")
         virtual.controller().unplug(adapter=bus.virtual_adapter)  # the reader logs an error
@@ -319,7 +319,7 @@ def test_failures_reach_no_output_in_a_program_without_logging_configured():
 
 def test_sigint_handling_is_left_as_it_was():
     r = run_child("""
-        import os, signal, threading, load_fdhost
+        import os, signal, threading
         before = signal.getsignal(signal.SIGINT)
         bus = can.Bus(interface="fdhost", channel="virtual:sigint")
         assert signal.getsignal(signal.SIGINT) is before is signal.default_int_handler
@@ -329,5 +329,5 @@ def test_sigint_handling_is_left_as_it_was():
         except KeyboardInterrupt:
             print("interrupted")
         bus.shutdown()
-    """)
+    """, preload=False)  # the Bus imports the extension
     assert (r.returncode, r.stdout, r.stderr) == (0, "interrupted\n", "")
