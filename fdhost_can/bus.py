@@ -1,29 +1,54 @@
 """``FdhostBus``: the python-can Bus of the ``fdhost`` interface.
 
-The frame paths are native: the extension's reader thread decodes the adapter's containers, applies
-the filters and the own-echo choice, and queues frames without the interpreter lock; ``send`` builds
-and writes the transmit record. This module adds what python-can expects around them.
-
-Lines marked ``NATIVE:`` are where the extension's Bus object (``fdhost.CanBus``) is called; until
-the extension provides it, opening a Bus raises ``can.CanInitializationError`` saying so.
+The Bus opens the adapter through the extension's own ``fdhost`` class (the same discovery, claim,
+commands, heartbeat and reader threads as any program using it), with keyword options that turn
+the frame paths native: the reader decodes each container, applies the filters and the own-echo
+choice and queues the frames without taking the interpreter lock per frame; ``send`` builds and
+writes the transmit record. Every line the object would print goes to the logger ``can.fdhost``.
+This module adds what python-can expects around that.
 """
 from __future__ import annotations
 
+import errno
 import logging
+import threading
+import weakref
 from typing import Any, Optional
 
 import can
 
-from . import _native, channels, filters
+from . import _native, adapters, channels, filters, virtual
 from . import timing as bit_timing
-from .log import DropReporter, line_sink
+from .log import DropReporter, OpenLines
 
 LOG = logging.getLogger("can.fdhost")
 
 # Frames the native queue holds for a slow reader before it drops the newest.
 RECEIVE_QUEUE_FRAMES = 65536
+# How a virtual adapter is plugged for a Bus. Its frames are collected for up to half a millisecond
+# into one receive container, as a real adapter's are, instead of one transfer per frame: that
+# bounds the reader's work per frame on a busy bus, at a latency python-can users do not notice.
+VIRTUAL_ADAPTER_CONFIG = "flush_us=500"
+
+# The extension's device scan and claim keep their results in module-wide slot lists, which a
+# clean-up resets: openings and closings of Buses in one process take turns.
+_device_lock = threading.RLock()
 
 _new_message = can.Message.__new__
+
+# Buses still open. The fdhost object's workers are ordinary threads, which the interpreter waits
+# for before it exits; a program that never shut its Bus down would hang there, so the Buses left
+# open are shut down first (the hook that concurrent.futures uses for its own workers).
+_open_buses: "weakref.WeakSet[FdhostBus]" = weakref.WeakSet()
+
+
+def _shutdown_open_buses() -> None:
+    for bus in list(_open_buses):
+        bus.shutdown()
+
+
+if hasattr(threading, "_register_atexit"):
+    threading._register_atexit(_shutdown_open_buses)
 
 
 def message_from_native(item: tuple, channel: Any) -> can.Message:
@@ -64,13 +89,18 @@ class FdhostBus(can.BusABC):
     Other keywords (``single_handle`` from python-can's tools, the timing keys such as ``f_clock``)
     are accepted and ignored. Sending carries the identifier format, remote frames, CAN FD and the
     bitrate switch; the adapter's transmit record has no error-state-indicator bit, so ESI is never
-    sent. Received CAN FD frames report ``bitrate_switch`` False: the adapter's receive record does
-    not say whether the sender switched rates.
+    sent. The adapter's receive record has no bit for the bitrate switch or ESI either: received CAN
+    FD frames report ``bitrate_switch`` True when the data bitrate is above the nominal one, and ESI
+    False. Virtual adapters report both as the sender set them.
+
+    ``virtual_adapter`` is the index of the virtual adapter a ``virtual:`` channel plugged (for
+    :func:`fdhost_can.virtual.controller`), None on hardware.
     """
 
     # Class defaults, so that shutdown() and __del__ work on an instance whose __init__ never ran.
     _native_bus: Any = None
     _drops: Optional[DropReporter] = None
+    virtual_adapter: Optional[int] = None
 
     def __init__(
         self,
@@ -99,36 +129,86 @@ class FdhostBus(can.BusABC):
         except BaseException:
             self._close_native()
             raise
+        _open_buses.add(self)
+
+    # -- opening ---------------------------------------------------------------------------------
 
     def _open(self, native, parsed: channels.Channel, fields: bit_timing.SetupFields, receive_own: bool) -> None:
-        can_bus = _native.require(native, "CanBus")
-        if isinstance(parsed, channels.VirtualChannel):
-            # NATIVE: make pyusb run on the packaged virtual adapter library, plug a fresh virtual
-            # adapter onto the bus parsed.bus and take its serial.
-            raise can.CanInitializationError("virtual channels are not available in this build")
-        serial = channels.select_serial(parsed, native.list_adapters())  # NATIVE: serials, no claim
-        # NATIVE: opens without fixed pauses, sends the bit timing, starts the reader; lines go to the sink.
-        try:
-            self._native_bus = can_bus(serial, bytes(fields), line_sink=line_sink, receive_own=receive_own,
-                                       queue_frames=RECEIVE_QUEUE_FRAMES)
-        except can.CanError:
-            raise
-        except Exception as e:  # a refused command, a USB error: python-can expects this one type
-            raise can.CanInitializationError(f"{self.channel_info}: {e}") from e
-        if parsed.serial is None:  # the only adapter: name it by what was found
+        with _device_lock:
+            if isinstance(parsed, channels.VirtualChannel):
+                serial = self._plug(parsed)
+            else:
+                serial = self._find(parsed)
+            try:
+                self._native_bus = self._construct(native, serial, fields, receive_own)
+            except BaseException:
+                self._unplug()
+                raise
+        if isinstance(parsed, channels.AdapterChannel) and parsed.serial is None:
+            # The only adapter: name it by what was found.
             self.channel_info = f"fdhost adapter {serial}"
             self.channel = serial
+
+    def _plug(self, parsed: channels.VirtualChannel) -> str:
+        """A fresh virtual adapter on the named virtual bus; its serial."""
+        try:
+            vad = virtual.controller()
+            self.virtual_adapter = vad.plug(parsed.bus, VIRTUAL_ADAPTER_CONFIG)
+            return vad.serial(self.virtual_adapter)
+        except (virtual.VadError, OSError) as e:
+            raise can.CanInitializationError(
+                f"{self.channel_info}: the virtual adapter cannot be used in this process: {e}"
+            ) from e
+
+    def _find(self, parsed: channels.AdapterChannel) -> str:
+        try:
+            present = adapters.present_serials()
+        except Exception as e:  # noqa: BLE001 - pyusb without a libusb, or with a broken one
+            raise can.CanInitializationError(f"{self.channel_info}: cannot list adapters: {e}") from e
+        try:
+            return channels.select_serial(parsed, present)
+        except can.CanInitializationError as e:
+            lib = virtual.pyusb_library()
+            if virtual.is_virtual(lib):
+                raise can.CanInitializationError(
+                    f"{e}; pyusb in this process runs on the virtual adapter library ({lib._name}), "
+                    "which does not see hardware adapters"
+                ) from None
+            raise
+
+    def _construct(self, native, serial: str, fields: bit_timing.SetupFields, receive_own: bool):
+        sink = OpenLines()
+        try:
+            bus = native.fdhost(
+                round(fields.nominal_bitrate), round(fields.data_bitrate), serial,
+                line_sink=sink, settle=self.virtual_adapter is None, setup=bytes(fields),
+                receive_queue=RECEIVE_QUEUE_FRAMES, receive_own=receive_own,
+                virtual_adapter=self.virtual_adapter is not None,
+            )
+        except SystemExit as e:  # the extension ends a failed opening so; its lines say why
+            raise can.CanInitializationError(self._failure(sink, f"opening failed ({e.code})")) from None
+        except (OSError, ValueError, TypeError) as e:  # pyusb's USBError is an OSError
+            raise can.CanInitializationError(self._failure(sink, str(e))) from e
+        sink.collecting = False
+        if sink.failures:  # a step failed without ending the opening (a halt not cleared ...)
+            with _device_lock:
+                bus.close()
+            raise can.CanInitializationError(self._failure(sink, "opening failed"))
+        return bus
+
+    def _failure(self, sink: OpenLines, fallback: str) -> str:
+        return f"{self.channel_info}: " + ("; ".join(sink.failures) or fallback)
 
     # -- receiving -------------------------------------------------------------------------------
 
     def _recv_internal(self, timeout: Optional[float]) -> tuple[Optional[can.Message], bool]:
         bus = self._live()
         try:
-            item = bus.recv(-1.0 if timeout is None else float(timeout))  # NATIVE: None on time-out
-        except OSError as e:  # the adapter went away: closed from now on
+            item = bus.recv_message(-1.0 if timeout is None else timeout)
+        except OSError as e:  # no more frames: the adapter went away, or the Bus closed meanwhile
             self._close_native()
-            raise can.CanOperationError(f"{self.channel_info}: {e}") from e
-        self._drops.update(bus.dropped)  # NATIVE: running drop total of the receive queue
+            raise can.CanOperationError(f"{self.channel_info}: {e.strerror or e}") from e
+        self._drops.update(bus.receive_dropped)
         if item is None:
             return None, True
         # Filtered natively: frames no filter accepts never left the reader thread.
@@ -138,34 +218,34 @@ class FdhostBus(can.BusABC):
     def dropped_frames(self) -> int:
         """Frames the full receive queue dropped (the newest ones) since the Bus opened."""
         bus = self._native_bus
-        return bus.dropped if bus is not None else 0  # NATIVE
+        return bus.receive_dropped if bus is not None else 0
 
     def fileno(self) -> int:
         """A descriptor readable while received frames wait (-1 where the platform has none, or once
         shut down), so a ``can.Notifier`` on an asyncio loop needs no thread."""
         bus = self._native_bus
-        return bus.fileno() if bus is not None else -1  # NATIVE
+        return bus.receive_fileno() if bus is not None else -1
 
     def _apply_filters(self, filters_: Optional[can.typechecking.CanFilters]) -> None:
-        rules = filters.native_rules(filters_)
-        self._live().set_filters(rules)  # NATIVE: None passes every frame
+        self._live().set_receive_filters(filters.native_rules(filters_))
 
     # -- sending ---------------------------------------------------------------------------------
 
     def send(self, msg: can.Message, timeout: Optional[float] = None) -> None:
         """Sends one frame; ``timeout`` (seconds, None for ever) bounds the wait for room in the
-        adapter's transmit queue, after which ``can.CanOperationError`` is raised."""
+        adapter's transmit queue, after which ``can.CanOperationError`` is raised. A message the
+        adapter cannot carry (an identifier out of range, too much data ...) raises ValueError."""
         bus = self._live()
         length = msg.dlc if msg.is_remote_frame else len(msg.data)
         try:
-            # NATIVE: builds and validates the transmit record; ValueError names what is invalid.
-            bus.send(msg.arbitration_id, msg.is_extended_id, msg.is_remote_frame, msg.is_fd, msg.bitrate_switch,
-                     msg.data, length, -1.0 if timeout is None else float(timeout))
+            bus.send_message(msg.arbitration_id, msg.is_extended_id, msg.is_remote_frame, msg.is_fd,
+                             msg.bitrate_switch, msg.data, length, -1.0 if timeout is None else timeout)
         except TimeoutError as e:
             raise can.CanOperationError(f"{self.channel_info}: transmit queue still full after {timeout} s") from e
-        except OSError as e:
-            self._close_native()
-            raise can.CanOperationError(f"{self.channel_info}: {e}") from e
+        except OSError as e:  # pyusb's USBError too
+            if e.errno == errno.ENODEV:  # unplugged: closed from now on
+                self._close_native()
+            raise can.CanOperationError(f"{self.channel_info}: sending failed: {e.strerror or e}") from e
 
     # -- state and life cycle --------------------------------------------------------------------
 
@@ -189,8 +269,26 @@ class FdhostBus(can.BusABC):
     def _close_native(self) -> None:
         # Popping from the instance dictionary is atomic, so concurrent closers close once.
         bus = self.__dict__.pop("_native_bus", None)
-        if bus is not None:
-            bus.close()  # NATIVE: stops the reader, wakes blocked recv() calls, releases the adapter
+        if bus is None:
+            return
+        if threading.current_thread() in (bus.rec_thread, bus.rec_thread2):
+            # Collected as garbage on one of its own workers, which cannot wait for itself.
+            threading.Thread(target=self._close, args=(bus,), name="fdhost-close").start()
+        else:
+            self._close(bus)
+
+    def _close(self, bus) -> None:
+        with _device_lock:
+            bus.close()  # stops the workers, wakes blocked receivers, releases the adapter
+            self._unplug()
+
+    def _unplug(self) -> None:
+        index = self.__dict__.pop("virtual_adapter", None)
+        if index is not None:
+            try:
+                virtual.controller().unplug(adapter=index)
+            except virtual.VadError as e:  # already gone (a test's fault, say)
+                LOG.debug("virtual adapter %s: %s", index, e)
 
     def _live(self):
         bus = self._native_bus
@@ -201,10 +299,10 @@ class FdhostBus(can.BusABC):
     @staticmethod
     def _detect_available_configs() -> list[dict]:
         """Every connected adapter by serial; never raises (python-can only expects
-        NotImplementedError), and returns an empty list when the extension cannot be used."""
+        NotImplementedError), and returns an empty list when pyusb finds no libusb."""
         try:
-            serials = _native.load().list_adapters()  # NATIVE: serials only, no claim, no printing
+            serials = adapters.present_serials()
         except Exception as e:  # noqa: BLE001 - detection must not fail
             LOG.debug("fdhost adapter detection failed: %s", e)
             return []
-        return [{"interface": "fdhost", "channel": serial} for serial in serials]
+        return [{"interface": "fdhost", "channel": serial} for serial in serials if serial]

@@ -15,7 +15,7 @@ from pathlib import Path
 from typing import Any, Optional, Sequence
 
 from .common import PROG, CliError, StopRequest
-from .usbids import PRODUCT_ID, VENDOR_ID
+from ..usbids import PRODUCT_ID, VENDOR_ID
 
 NAME = "list"
 HELP = "list the adapters plugged in and the virtual buses in use"
@@ -53,12 +53,21 @@ def run(args: argparse.Namespace, stop: StopRequest) -> int:
 
 
 def virtual_buses_in_use() -> list[str]:
-    """One line per virtual bus in use on this machine.
+    """One line per virtual bus the user's programs have adapters on (``virtual:<name>`` and how
+    many), read through the virtual adapter library; none without the library.
 
-    HOOK: the listing comes from ``fdhost_can.virtual`` once virtual buses are shared between
-    processes; until then there is nothing to list.
+    The library is loaded beside the libusb pyusb uses for the adapters, not in its place, so the
+    adapters listed above are still the real ones.
     """
-    return []
+    from .. import virtual
+
+    try:
+        lib = virtual.pyusb_library()
+        vad = virtual.VirtualAdapter(lib._name if virtual.is_virtual(lib) else virtual.library_path())
+        buses = vad.can_buses()
+    except (OSError, virtual.VadError):  # not installed or not built, or refused
+        return []
+    return [f"virtual:{name}  {count} adapter{'s' if count != 1 else ''}" for name, count in sorted(buses.items())]
 
 
 def find_adapters() -> list[Adapter]:

@@ -8,7 +8,7 @@ import sys
 from pathlib import Path
 
 from .common import PROG, CliError, StopRequest
-from .usbids import PRODUCT_ID, VENDOR_ID
+from ..usbids import PRODUCT_ID, VENDOR_ID
 
 NAME = "udev"
 HELP = "print (or --install) the udev rule for using the adapter without root"

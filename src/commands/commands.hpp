@@ -3,6 +3,8 @@
 #pragma once
 #include <nanobind/nanobind.h>
 
+#include "protocol/records.hpp"
+
 namespace nb = nanobind;
 
 namespace fdh::commands {
@@ -21,6 +23,9 @@ nb::object test_ack(nb::handle self, nb::handle length_ref, nb::handle data_ref)
 // setup_command.cpp
 nb::object setup_baud(nb::handle self, nb::handle canMode, nb::handle dbrp, nb::handle dbrp_fd, nb::handle can_seg1,
                       nb::handle can_seg2, nb::handle can_fd_seg1, nb::handle can_fd_seg2);
+// The bit-timing command with all nine fields as given (the constructor's `setup` option), with
+// the same report as setup_baud.
+nb::object send_setup(nb::handle self, const SetupBaudrate& fields);
 // heartbeat.cpp
 void heart(nb::handle self);
 // The class's own USB_CMD_HEART, recorded once the class is made: the worker calls heart()

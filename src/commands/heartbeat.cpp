@@ -5,6 +5,7 @@
 
 #include "commands/commands.hpp"
 #include "device/names.hpp"
+#include "device/object_state.hpp"
 #include "device/pyusb/fast_path.hpp"
 #include "device/pyusb/stop_waker.hpp"
 #include "protocol/command_frame.hpp"
@@ -81,6 +82,7 @@ void heart(nb::handle self) {
 }
 
 void send_thread(nb::handle self) {
+    device::OutputScope output(self);
     py::print("Heart thread started");
     device::StopWaker waker;
     device::run_worker(self, "[Error] In send thread,Usb_rec err, err_code=", [&](nb::handle) {

@@ -2,8 +2,10 @@
 // the module exposes (read at construction time, so a program may replace rows first).
 #include <array>
 
+#include "commands/commands.hpp"
 #include "device/device.hpp"
 #include "device/names.hpp"
+#include "device/object_state.hpp"
 #include "protocol/records.hpp"
 #include "python/interpreter.hpp"
 
@@ -54,6 +56,11 @@ std::array<nb::object, 3> find_row(const char* table, nb::handle wanted) {
 }  // namespace
 
 void setup_bit_timing(nb::handle self) {
+    // Fields given to the constructor (python-can bit timings) are sent as they are.
+    if (const ObjectState* s = object_state(self); s && s->options.setup) {
+        commands::send_setup(self, *s->options.setup);
+        return;
+    }
     auto [dbrp, can_seg1, can_seg2] = find_row(mod::can_seg_table, py::attr(self, obj::nom_baud_));
     auto [dbrp_fd, can_fd_seg1, can_fd_seg2] = find_row(mod::can_fd_seg_table, py::attr(self, obj::dat_baud_));
     nb::object can_mode = nb::int_(py::compare(py::attr(self, obj::dat_baud_), 1000000, Py_LE) ? 0 : 1);

@@ -2,6 +2,8 @@
 #include "device/device.hpp"
 #include "device/names.hpp"
 #include "device/pyusb/queued_reads.hpp"
+#include "device/object_state.hpp"
+#include "receive/queue_delivery.hpp"
 #include "python/interpreter.hpp"
 #include "python/printing.hpp"
 
@@ -16,8 +18,33 @@ nb::object new_slot_list() {
 }
 
 void fatal(const char* message) {
-    py::global("print")(message, nb::arg("file") = py::global(mod::sys).attr("stderr"));
+    py::print_error(message);
     py::global(mod::sys).attr("exit")(-1);
+}
+
+// The constructor's fixed pauses, which give a real adapter time to settle; skipped on request.
+void settle(nb::handle self, double seconds) {
+    const ObjectState* s = object_state(self);
+    if (!s || s->options.settle) py::sleep(seconds);
+}
+
+// Whether the data phase runs faster than the arbitration phase, by the timing sent.
+bool data_phase_faster(nb::handle self, const Options& o) {
+    if (o.setup) {
+        const SetupBaudrate& t = *o.setup;
+        return phase_bitrate(t.canfd_prescaler, t.canfd_seg1, t.canfd_seg2) >
+               phase_bitrate(t.can_prescaler, t.can_seg1, t.can_seg2);
+    }
+    return py::compare(py::attr(self, obj::dat_baud_), py::attr(self, obj::nom_baud_), Py_GT);
+}
+
+// The receive queue, made before the reader starts so that no frame goes elsewhere first.
+void open_receive_queue(nb::handle self) {
+    ObjectState* s = object_state(self);
+    if (!s || s->options.receive_queue == 0) return;
+    const Options& o = s->options;
+    s->queue = std::make_shared<receive::QueueDelivery>(receive::QueueOptions{
+        o.receive_queue, o.receive_own, o.virtual_adapter, !o.virtual_adapter && data_phase_faster(self, o)});
 }
 
 void start_worker(nb::handle self, const char* slot, const char* body) {
@@ -28,6 +55,7 @@ void start_worker(nb::handle self, const char* slot, const char* body) {
 
 void stop_sequence(nb::handle self, const char* banner) {
     py::print(banner);
+    if (receive::QueueDelivery* queue = receive_queue(self)) queue->end("the bus was closed");
     py::call_method(py::attr(self, obj::stop_thread), "set");
     wake_queued_reads(self);  // also when stop_thread was replaced by an event the reader does not wait on
     for (const char* slot : {obj::rec_thread, obj::rec_thread2, obj::rec_thread3}) {
@@ -63,14 +91,15 @@ void init(nb::handle self, nb::handle nom_baud, nb::handle dat_baud, nb::handle 
         fatal("[Error] RU-ZEDUZ device not found, program terminated");
     if (py::compare(py::attr(self, method::usb_open)(py::attr(self, obj::sn_)), 0, Py_LT))
         fatal("[Error] Failed to open usb device");
-    py::sleep(0.5);
+    settle(self, 0.5);
     py::call_method(self, method::USB_CMD_START_CAP);
-    py::sleep(0.2);
+    settle(self, 0.2);
     setup_bit_timing(self);
     nb::object dev = py::attr(self, obj::dev_handle);
     dev.attr("clear_halt")(py::global(mod::CAN_OUT_EP));
     dev.attr("clear_halt")(py::global(mod::WINUSB_IN_EP));
-    py::sleep(0.5);
+    settle(self, 0.5);
+    open_receive_queue(self);
     py::call_method(py::attr(self, obj::stop_thread), "clear");
     start_worker(self, obj::rec_thread2, method::send_thread);
     start_worker(self, obj::rec_thread, method::get_data_thread);

@@ -6,6 +6,7 @@
 #include "commands/commands.hpp"
 #include "device/device.hpp"
 #include "device/names.hpp"
+#include "device/object_state.hpp"
 #include "receive/receive.hpp"
 #include "transmit/transmit.hpp"
 
@@ -27,7 +28,14 @@ inline constexpr char init[] =
     "Claims interfaces 0-2, starts capture, sets the bit timing (a rate missing from the tables sends zero\n"
     "timing values) and starts the heartbeat and receive threads; takes at least 1.2 s.\n"
     "Raises SystemExit(-1) when no adapter is found, none has serial sn or the adapter rejects a command;\n"
-    "usb.core.USBError when an endpoint halt cannot be cleared.";
+    "usb.core.USBError when an endpoint halt cannot be cleared.\n\n"
+    "Keyword-only options (the python-can interface uses them; the defaults change nothing):\n"
+    "line_sink: a callable(line: str, to_stderr: bool) that receives every line the object would print.\n"
+    "settle: False skips the constructor's fixed pauses (for virtual adapters).\n"
+    "setup: nine bit-timing bytes (a setup_baudrate_t encoding) sent instead of the table lookup.\n"
+    "receive_queue: > 0 queues up to that many received frames for recv_message() instead of the callback.\n"
+    "receive_own: with receive_queue, also queue the adapter's echoes of frames this object sent.\n"
+    "virtual_adapter: the adapter is a virtual one (its frames carry bitrate switch and error state bits).";
 inline constexpr char enter[] = "Print the entry banner and return the object itself.";
 inline constexpr char exit[] =
     "Stop the worker threads and release the adapter, as close(); an exception from the with block propagates.";
@@ -120,6 +128,22 @@ inline constexpr char get_data_thread[] =
 inline constexpr char send_thread[] =
     "Heartbeat thread body: USB_CMD_HEART every 10 ms until stop_thread is set. A USB error other than a\n"
     "time-out is printed, releases the adapter and ends it.";
+inline constexpr char send_message[] =
+    "Send one CAN or CAN FD frame built natively from its fields; prints nothing.\n\n"
+    "length: the payload length in bytes (an FD payload is padded with zeros to the next FD length).\n"
+    "timeout: seconds to wait for the adapter to take the frame; negative waits as long as it takes.\n"
+    "Raises ValueError for a frame the adapter cannot carry, TimeoutError when the adapter's queue stays\n"
+    "full past timeout, usb.core.USBError when the transfer fails.";
+inline constexpr char recv_message[] =
+    "The next received frame of the receive queue as a tuple (epoch seconds, id, fields..., data), or None\n"
+    "when none came within timeout seconds (negative: wait for ever; 0: poll).\n"
+    "Raises OSError once the object is closed or its adapter failed and no frame is left.";
+inline constexpr char set_receive_filters[] =
+    "Replace the receive queue's filters: a list of (can_id, can_mask, extended or None, inverted) tuples, or None\n"
+    "to pass every frame. Frames no filter accepts are dropped in the reader.";
+inline constexpr char receive_dropped[] = "Frames dropped because the receive queue was full (the newest are dropped).";
+inline constexpr char receive_fileno[] =
+    "A file descriptor that is readable while received frames wait in the queue (-1 where not available).";
 inline constexpr char can_rev_thread[] =
     "As get_data_thread, on endpoint 0x83; the constructor does not start it.";
 }  // namespace fdh::py::doc
@@ -127,11 +151,14 @@ inline constexpr char can_rev_thread[] =
 namespace fdh::py {
 
 namespace {
-// The C++ side of an fdhost object holds nothing: every method works on the Python object itself,
-// whose attributes are all of its state, so a method also serves an instance made without the
-// constructor (fdhost.__new__), as a program testing without hardware may do.
-struct Fdhost {};
+// The C++ side of an fdhost object holds only what the constructor's keyword options add
+// (device/object_state.hpp): every method works on the Python object itself, whose attributes are
+// all of its specified state, so a method also serves an instance made without the constructor
+// (fdhost.__new__), as a program testing without hardware may do.
+using device::Fdhost;
 using H = nb::handle;
+// The lines the method prints go to the object's line sink, if it was given one.
+using Output = device::OutputScope;
 }  // namespace
 
 void bind_fdhost(nb::module_& m) {
@@ -141,22 +168,30 @@ void bind_fdhost(nb::module_& m) {
     namespace r = receive;
     nb::class_<Fdhost> cls(m, "fdhost", nb::dynamic_attr(), doc::fdhost);
     cls.def("__init__",
-            [](Fdhost* f, H nom_baud, H dat_baud, H sn) {
-                new (f) Fdhost();
+            [](Fdhost* f, H nom_baud, H dat_baud, H sn, H line_sink, H settle, H setup, H receive_queue,
+               H receive_own, H virtual_adapter) {
+                device::Options options =
+                    device::parse_options(line_sink, settle, setup, receive_queue, receive_own, virtual_adapter);
+                new (f) Fdhost{{std::move(options), {}}};
                 // Usable from here on: the constructor calls the object's own methods.
                 nb::handle self = nb::find(*f);
                 nb::inst_mark_ready(self);
+                Output output(self);
                 d::init(self, nom_baud, dat_baud, sn);
             },
-            "nom_baud"_a, "dat_baud"_a, "sn"_a, doc::init)
-        .def("__enter__", [](H f) { return d::enter(f); }, doc::enter)
-        .def("__exit__", [](H f, H, H, H) { d::exit(f); }, "exc_type"_a.none(), "exc_val"_a.none(), "exc_tb"_a.none(), doc::exit)
-        .def("close", [](H f) { d::close(f); }, doc::close)
-        .def(method::usb_clear, [](H f) { d::usb_clear(f); }, doc::usb_clear)
+            "nom_baud"_a, "dat_baud"_a, "sn"_a, nb::kw_only(), "line_sink"_a.none() = nb::none(),
+            "settle"_a = true, "setup"_a.none() = nb::none(), "receive_queue"_a = 0, "receive_own"_a = false,
+            "virtual_adapter"_a = false, doc::init)
+        .def("__enter__", [](H f) { Output output(f); return d::enter(f); }, doc::enter)
+        .def("__exit__", [](H f, H, H, H) { Output output(f); d::exit(f); }, "exc_type"_a.none(), "exc_val"_a.none(),
+             "exc_tb"_a.none(), doc::exit)
+        .def("close", [](H f) { Output output(f); d::close(f); }, doc::close)
+        .def(method::usb_clear, [](H f) { Output output(f); d::usb_clear(f); }, doc::usb_clear)
         .def("getDeviceHandle", [](H f) { return d::get_device_handle(f); }, doc::getDeviceHandle)
         .def(method::usb_get_kq_device, [](H f) { return d::usb_get_kq_device(f); }, doc::usb_get_kq_device)
         .def(method::usb_open, [](H f, H sn_str) { return d::usb_open(f, sn_str); }, "sn_str"_a.none(), doc::usb_open)
-        .def(method::can_pack_dlc_get, [](H f, H head) { return r::can_pack_dlc_get(f, head); }, "head"_a.none(), doc::can_pack_dlc_get)
+        .def(method::can_pack_dlc_get, [](H f, H head) { return r::can_pack_dlc_get(f, head); }, "head"_a.none(),
+             doc::can_pack_dlc_get)
         .def(method::fillFDCANFrame, [](H f, H data, H frame, H canId) { t::fill_fdcan_frame(f, data, frame, canId); },
              "data"_a.none(), "frame"_a.none(), "canId"_a.none(), doc::fillFDCANFrame)
         .def(method::set_tx_frame, [](H f, H frame) { t::set_tx_frame(f, frame); }, "frame"_a.none(), doc::set_tx_frame)
@@ -193,7 +228,21 @@ void bind_fdhost(nb::module_& m) {
              "pdat"_a.none(), "length"_a.none(), doc::unpack_usb_frame)
         .def(method::get_data_thread, [](H f) { r::get_data_thread(f); }, doc::get_data_thread)
         .def(method::send_thread, [](H f) { c::send_thread(f); }, doc::send_thread)
-        .def("can_rev_thread", [](H f) { r::can_rev_thread(f); }, doc::can_rev_thread);
+        .def("can_rev_thread", [](H f) { r::can_rev_thread(f); }, doc::can_rev_thread)
+        // For the python-can Bus: frames in and out without the callback, the receive filter, and
+        // what an event loop needs.
+        .def("send_message",
+             [](H f, H id, H extended, H remote, H fd, H brs, H data, H length, double timeout) {
+                 t::send_message(f, id, extended, remote, fd, brs, data, length, timeout);
+             },
+             "arbitration_id"_a, "is_extended_id"_a, "is_remote_frame"_a, "is_fd"_a, "bitrate_switch"_a, "data"_a,
+             "length"_a, "timeout"_a = -1.0, doc::send_message)
+        .def("recv_message", [](H f, double timeout) { return r::recv_message(f, timeout); }, "timeout"_a = -1.0,
+             doc::recv_message)
+        .def("set_receive_filters", [](H f, H rules) { r::set_receive_filters(f, rules); }, "rules"_a.none(),
+             doc::set_receive_filters)
+        .def_prop_ro("receive_dropped", [](H f) { return r::receive_dropped(f); }, doc::receive_dropped)
+        .def("receive_fileno", [](H f) { return r::receive_fileno(f); }, doc::receive_fileno);
     r::remember_own_methods(cls);
     c::remember_own_heart(cls);
 }

@@ -57,7 +57,7 @@ void print_can_value(nb::handle self, nb::handle can_val) {
 nb::object unpack_can_frame(nb::handle self, nb::handle pdat, nb::handle actual_len) {
     if (!py::truthy(pdat) || py::compare(actual_len, 4, Py_LT)) return nb::int_(-1);
     py::ByteView view(pdat);
-    return nb::int_(deliver_section(self, view.bytes(), py::index_value(actual_len)));
+    return nb::int_(deliver_section(self, view.bytes(), py::index_value(actual_len), std::chrono::steady_clock::now()));
 }
 
 }  // namespace fdh::receive

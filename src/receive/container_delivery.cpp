@@ -6,8 +6,8 @@
 
 namespace fdh::receive {
 
-void deliver_container(nb::handle self, std::span<const std::uint8_t> container, ReceivedAt) {
-    if (unpacks_in_memory(self)) return unpack_in_memory(self, container);
+void deliver_container(nb::handle self, std::span<const std::uint8_t> container, ReceivedAt received) {
+    if (unpacks_in_memory(self)) return unpack_in_memory(self, container, received);
     nb::object bytes = nb::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(container.data()),
                                                            static_cast<Py_ssize_t>(container.size())));
     if (!bytes.is_valid()) throw nb::python_error();

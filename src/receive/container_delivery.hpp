@@ -11,7 +11,9 @@ namespace nb = nanobind;
 
 namespace fdh::receive {
 
-using ReceivedAt = std::chrono::system_clock::time_point;
+// One reading of the steady clock as the transfer completed (the receive queue turns it into
+// epoch time against the wall clock it read at opening).
+using ReceivedAt = std::chrono::steady_clock::time_point;
 
 // Needs the interpreter lock. `container` is one transfer's bytes as the adapter sent them (any
 // content), `received` the moment the transfer was seen complete. The object's own unpacking runs

@@ -15,6 +15,7 @@ namespace fdh::receive {
 namespace {
 PyObject* g_own_decoder = nullptr;
 PyObject* g_own_unpacker = nullptr;
+PyObject* g_own_length_method = nullptr;
 
 // Holds the object's mutex_ for one container; released on every way out.
 class MutexHold {
@@ -89,16 +90,18 @@ void keep(PyObject*& slot, nb::handle fn) {
 }
 }  // namespace
 
+bool own_length_method(nb::handle self) { return own_method(self, method::can_pack_dlc_get, g_own_length_method); }
+
 bool unpacks_in_memory(nb::handle self) {
     return own_method(self, method::unpack_usb_frame, g_own_unpacker) && own_decoder(self);
 }
 
-void unpack_in_memory(nb::handle self, std::span<const std::uint8_t> transfer) {
+void unpack_in_memory(nb::handle self, std::span<const std::uint8_t> transfer, Reception at) {
     MutexHold hold(py::attr(self, obj::mutex_));
     const ContainerResult c = check_container(transfer);
     if (report_rejected(c)) return;
     try {
-        deliver_section(self, c.section, static_cast<long long>(c.bytes_num) + 4);
+        deliver_section(self, c.section, static_cast<long long>(c.bytes_num) + 4, at);
     } catch (nb::python_error& e) {
         report_call_failed(e);
     }
@@ -107,6 +110,7 @@ void unpack_in_memory(nb::handle self, std::span<const std::uint8_t> transfer) {
 void remember_own_methods(nb::handle cls) {
     keep(g_own_decoder, cls.attr(method::unpack_can_frame));
     keep(g_own_unpacker, cls.attr(method::unpack_usb_frame));
+    keep(g_own_length_method, cls.attr(method::can_pack_dlc_get));
 }
 
 nb::object unpack_usb_frame(nb::handle self, nb::handle pdat, nb::handle length) {
@@ -122,7 +126,8 @@ nb::object unpack_usb_frame(nb::handle self, nb::handle pdat, nb::handle length)
     if (report_rejected(c)) return nb::int_(-1);
     const long long bytes_len = static_cast<long long>(c.bytes_num) + 4;
     try {
-        if (own_decoder(self)) return nb::int_(deliver_section(self, c.section, bytes_len));
+        if (own_decoder(self))
+            return nb::int_(deliver_section(self, c.section, bytes_len, std::chrono::steady_clock::now()));
         nb::object section = pdat[nb::slice(nb::int_(2), nb::int_(2 + bytes_len), nb::none())];
         return py::attr(self, method::unpack_can_frame)(section, nb::int_(bytes_len));
     } catch (nb::python_error& e) {

@@ -11,5 +11,10 @@ void fill_fdcan_frame(nb::handle self, nb::handle data, nb::handle frame, nb::ha
 void set_tx_frame(nb::handle self, nb::handle frame);
 void send_data(nb::handle self);
 void fdcan_frame_send(nb::handle self, nb::handle data, nb::handle canId);
+// message_send.cpp: a python-can frame (length: a remote frame's requested length) written within
+// timeout_s seconds (below 0: for ever). ValueError for a frame the record cannot carry,
+// TimeoutError when the adapter's transmit queue stayed full, pyusb's USBError when it failed.
+void send_message(nb::handle self, nb::handle id, nb::handle extended, nb::handle remote, nb::handle fd,
+                  nb::handle brs, nb::handle data, nb::handle length, double timeout_s);
 
 }  // namespace fdh::transmit

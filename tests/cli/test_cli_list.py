@@ -1,6 +1,7 @@
 """`list`: adapters found through pyusb (on the virtual adapter library), their state from sysfs."""
 import os
 import re
+import uuid
 
 import pytest
 from cli_helpers import run_cli
@@ -35,6 +36,22 @@ def test_list_shows_adapters_sorted_by_location(vadapter, capsys):
     assert rows[0][0] == "(no serial)"
     assert all(r[2] == "unknown" for r in rows[1:])  # no sysfs for virtual adapters
     assert lines[5:] == ["virtual buses in use:", "  none"]
+
+
+def test_list_shows_the_virtual_buses_in_use(vadapter, capsys, monkeypatch):
+    monkeypatch.setenv("FDHOST_VADAPTER_NAMESPACE", f"list-{uuid.uuid4().hex[:12]}")  # apart from other runs
+    vadapter.configure("adapters=0")
+    first = vadapter.plug("listed-a")
+    vadapter.plug("listed-a")
+    vadapter.plug("listed-b")
+    try:
+        assert run_cli("list") == 0
+        lines = capsys.readouterr().out.splitlines()
+        shown = lines[lines.index("virtual buses in use:") + 1:]
+        assert shown == ["  virtual:listed-a  2 adapters", "  virtual:listed-b  1 adapter"]
+    finally:
+        vadapter.configure("")
+    assert vadapter.can_buses() == {} and first == 0
 
 
 def make_device(sysfs, name, drivers):

@@ -19,7 +19,7 @@ namespace fdh::device {
 namespace {
 
 using SteadyClock = std::chrono::steady_clock;
-using SystemClock = std::chrono::system_clock;
+
 
 // Transfers kept queued: enough that a saturated bus fills them one frame each for most of a
 // batching window before frames have to wait in the adapter for the next hand-over.
@@ -41,7 +41,7 @@ struct Completion {
     int status;
     int length;
     std::uint8_t* buffer;
-    SystemClock::time_point received;
+    SteadyClock::time_point received;
 };
 
 class Session;
@@ -180,7 +180,7 @@ public:
     static void FDH_LIBUSB_CALL completed(libusb::Transfer* t) {
         auto* slot = static_cast<Slot*>(t->user_data);
         Session& s = *slot->session;
-        const auto received = SystemClock::now();
+        const auto received = SteadyClock::now();
         std::lock_guard lk(s.mu_);
         s.done_.push_back({slot->seq, t->status, t->actual_length, slot->buffer, received});
         slot->buffer = nullptr;

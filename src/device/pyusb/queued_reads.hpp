@@ -27,7 +27,7 @@ namespace fdh::device {
 
 // Hands one received container on, with the moment libusb reported it.
 using DeliverContainer =
-    std::function<void(std::span<const std::uint8_t> container, std::chrono::system_clock::time_point received)>;
+    std::function<void(std::span<const std::uint8_t> container, std::chrono::steady_clock::time_point received)>;
 
 enum class QueuedRead {
     NotTaken,  // the direct path does not hold: read through pyusb

@@ -1,0 +1,168 @@
+"""The python-can interface over the virtual adapter: a recv() loop on a virtual bus saturated by the
+virtual adapter's generator (CAN FD at 1M/5M, 8-byte frames), next to python-can's own VirtualBus
+recv loop fed at the same rate in the same process, and send() unthrottled.
+
+    .venv/bin/python bench/bench_can_bus.py [--seconds S] [--runs N]
+
+Figures, each the median of the runs:
+- frames received and lost (every generated frame is numbered, so a gap is a loss; the queue's
+  drop count is added);
+- process CPU per frame, all threads included: for the fdhost Bus the virtual adapter's bus model
+  and generator, the reader and heartbeat workers and the recv loop; for VirtualBus a Python
+  thread sending the same frames in 1 ms bursts (the producer) and the recv loop;
+- the recv loop's own thread CPU per frame, for both;
+- send() rate with the virtual adapter's bus at 1000 Mbit/s (nothing throttles the writes).
+"""
+import argparse
+import statistics
+import sys
+import threading
+import time
+import uuid
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
+import load_fdhost  # noqa: E402
+
+load_fdhost.load()
+
+import can  # noqa: E402
+import can.util  # noqa: E402
+
+import procstat  # noqa: E402
+from fdhost_can import virtual  # noqa: E402
+
+FD8_RATE = 20325  # 8-byte FD frames per second on a saturated 1M/5M bus (vadapter/README.md)
+TARGET_CPU_RATIO = 1.3
+TARGET_SEND_RATE = 100_000
+
+
+def register():
+    """python-can finds an installed fdhost by its entry point; the source checkout is added by hand."""
+    can.interfaces.BACKENDS.setdefault("fdhost", ("fdhost_can.bus", "FdhostBus"))
+    can.util.VALID_INTERFACES = can.util.VALID_INTERFACES | {"fdhost"}
+
+
+def measure(loop):
+    """(result of loop(), process CPU s, this thread's CPU s, wall s)."""
+    p0, t0, w0 = procstat.process_cpu(), time.thread_time(), time.monotonic()
+    result = loop()
+    return result, procstat.process_cpu() - p0, time.thread_time() - t0, time.monotonic() - w0
+
+
+def fdhost_run(seconds):
+    """Our Bus receiving a saturated virtual bus: (received, lost, process s/frame, loop s/frame, rate)."""
+    name = f"bench-{uuid.uuid4().hex[:8]}"
+    vad = virtual.controller()
+    count = int(FD8_RATE * seconds)
+    with can.Bus(interface="fdhost", channel=f"virtual:{name}", bitrate=1_000_000, fd=True,
+                 data_bitrate=5_000_000) as bus:
+        gen = vad.plug(name)
+        try:
+            vad.generator(f"saturate,dlc=8,fd=1,brs=1,count={count}", adapter=gen)
+
+            def loop():
+                received, lost, expected = 0, 0, 0
+                recv = bus.recv
+                while received + lost < count:
+                    msg = recv(1.0)
+                    if msg is None:
+                        break
+                    seq = int.from_bytes(msg.data[:4], "little")
+                    lost += seq - expected
+                    expected = seq + 1
+                    received += 1
+                return received, count - received
+
+            (received, lost), cpu, own, wall = measure(loop)
+        finally:
+            vad.unplug(adapter=gen)
+        lost = max(lost, bus.dropped_frames)
+    return received, lost, cpu / max(received, 1), own / max(received, 1), received / wall
+
+
+def virtualbus_run(seconds):
+    """python-can's VirtualBus fed by a thread at the same rate: the same figures."""
+    channel = f"bench-{uuid.uuid4().hex[:8]}"
+    count = int(FD8_RATE * seconds)
+    burst = FD8_RATE // 1000
+    with can.Bus(interface="virtual", channel=channel) as rx, can.Bus(interface="virtual", channel=channel) as tx:
+        def produce():
+            due = time.monotonic()
+            for first in range(0, count, burst):
+                for seq in range(first, min(first + burst, count)):
+                    tx.send(can.Message(arbitration_id=0x100, is_extended_id=False, is_fd=True, bitrate_switch=True,
+                                        data=seq.to_bytes(4, "little") + b"\x04\x05\x06\x07"))
+                due += 0.001
+                delay = due - time.monotonic()
+                if delay > 0:
+                    time.sleep(delay)
+
+        def loop():
+            producer = threading.Thread(target=produce)
+            producer.start()
+            received, recv = 0, rx.recv
+            while received < count and recv(1.0) is not None:
+                received += 1
+            producer.join()
+            return received, count - received
+
+        (received, lost), cpu, own, wall = measure(loop)
+    return received, lost, cpu / max(received, 1), own / max(received, 1), received / wall
+
+
+def send_rate(seconds):
+    """send() calls per second of 8-byte FD frames, the virtual adapter's bus at 1000 Mbit/s."""
+    vad = virtual.controller()
+    name = f"bench-{uuid.uuid4().hex[:8]}"
+    with can.Bus(interface="fdhost", channel=f"virtual:{name}", fd=True, data_bitrate=5_000_000) as bus:
+        vad.set("nominal=1000M", adapter=bus.virtual_adapter)
+        vad.set("data=1000M", adapter=bus.virtual_adapter)
+        msg = can.Message(arbitration_id=0x123, is_extended_id=False, is_fd=True, data=bytes(range(8)))
+        send = bus.send
+        calls, t0 = 0, time.perf_counter()
+        end = t0 + seconds
+        while time.perf_counter() < end:
+            for _ in range(100):
+                send(msg)
+            calls += 100
+        return calls / (time.perf_counter() - t0)
+
+
+def verdict(ok):
+    return "met" if ok else "NOT MET"
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--seconds", type=float, default=3.0, help="length of each receive run (default 3)")
+    parser.add_argument("--runs", type=int, default=3, help="runs of each, the median is reported (default 3)")
+    args = parser.parse_args(argv)
+    register()
+    virtual.controller()  # pyusb on the virtual adapter before anything loads a libusb
+
+    ours = [fdhost_run(args.seconds) for _ in range(args.runs)]
+    theirs = [virtualbus_run(args.seconds) for _ in range(args.runs)]
+    sends = [send_rate(min(args.seconds, 2.0)) for _ in range(args.runs)]
+
+    def median(rows, i):
+        return statistics.median(r[i] for r in rows)
+
+    print(f"recv() loop, 8-byte CAN FD frames at 1M/5M, {args.seconds:g} s per run, median of {args.runs} runs")
+    print(f"{'':28s} {'received':>9s} {'lost':>5s} {'frames/s':>9s} {'process CPU/frame':>18s} {'recv loop CPU/frame':>20s}")
+    for label, rows in (("fdhost Bus (virtual:...)", ours), ("python-can VirtualBus", theirs)):
+        print(f"{label:28s} {median(rows, 0):9,.0f} {median(rows, 1):5.0f} {median(rows, 4):9,.0f}"
+              f" {median(rows, 2) * 1e6:15.2f} µs {median(rows, 3) * 1e6:17.2f} µs")
+    lost = max(r[1] for r in ours)
+    ratio = median(ours, 2) / median(theirs, 2)
+    print(f"target: 0 lost at saturation: {max(r[1] for r in ours)} lost in the worst run -> {verdict(lost == 0)}")
+    print(f"target: process CPU per frame <= {TARGET_CPU_RATIO}x VirtualBus: {ratio:.2f}x -> "
+          f"{verdict(ratio <= TARGET_CPU_RATIO)}")
+    rate = statistics.median(sends)
+    print(f"send() unthrottled: {rate:,.0f} messages/s (runs: {', '.join(f'{s:,.0f}' for s in sends)})")
+    print(f"target: >= {TARGET_SEND_RATE:,} messages/s -> {verdict(rate >= TARGET_SEND_RATE)}")
+    return 0 if lost == 0 and ratio <= TARGET_CPU_RATIO and rate >= TARGET_SEND_RATE else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,59 @@
+#include "receive/queue_delivery.hpp"
+
+namespace fdh::receive {
+
+namespace {
+std::int64_t micros(auto duration) {
+    return std::chrono::duration_cast<std::chrono::microseconds>(duration).count();
+}
+}  // namespace
+
+ReceptionClock::ReceptionClock()
+    : offset_us_(micros(std::chrono::system_clock::now().time_since_epoch()) -
+                 micros(std::chrono::steady_clock::now().time_since_epoch())) {}
+
+std::uint64_t ReceptionClock::epoch_us(Reception at) const {
+    return static_cast<std::uint64_t>(offset_us_ + micros(at.time_since_epoch()));
+}
+
+QueueDelivery::QueueDelivery(const QueueOptions& options) : options_(options), queue_(options.capacity) {}
+
+RecordStep QueueDelivery::deliver(const SectionResult& section, Reception at) {
+    // One decoding buffer per reader thread, kept between containers.
+    thread_local std::vector<CanMessage> frames;
+    frames.clear();
+    const std::uint64_t stamp = clock_.epoch_us(at);
+    const std::shared_ptr<const FrameFilter> filter = filter_.get();
+    RecordCursor cursor(section.records, section.bytes_size);
+    RecordView view;
+    RecordStep step;
+    CanMessage m;
+    while ((step = cursor.next(view)) == RecordStep::Record) {
+        // A record whose identifier does not fit its format is damage, not a frame.
+        if (message_from_record(view.head, view.data, stamp, m) != RxError::None) continue;
+        if (m.echo && !options_.receive_own) continue;
+        if (!filter->passes(m)) continue;
+        if (m.fd) {
+            m.brs = options_.header_flags ? head_brs(view.head.reserve) : options_.brs_when_fd;
+            m.esi = options_.header_flags && head_esi(view.head.reserve);
+        }
+        frames.push_back(m);
+    }
+    if (!frames.empty()) queue_.push_batch(frames);
+    return step;
+}
+
+void QueueDelivery::end(std::string reason) {
+    {
+        std::lock_guard lk(end_mu_);
+        if (end_reason_.empty()) end_reason_ = std::move(reason);
+    }
+    queue_.close();
+}
+
+std::string QueueDelivery::end_reason() const {
+    std::lock_guard lk(end_mu_);
+    return end_reason_;
+}
+
+}  // namespace fdh::receive
