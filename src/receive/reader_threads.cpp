@@ -8,6 +8,7 @@
 #include "python/interpreter.hpp"
 #include "python/printing.hpp"
 #include "receive/container_delivery.hpp"
+#include "receive/queue_delivery.hpp"
 #include "receive/receive.hpp"
 
 namespace fdh::receive {
