@@ -175,7 +175,9 @@ int Adapter::attempt_locked(std::uint8_t ep, std::uint8_t* buf, int len, const S
     wake = NEVER;
     if (int e = alive(now, closed)) return finish(e);
     int r = NOTHING;
-    if (s.frozen)
+    // A time-out fault holds the transfer until its time is up; one without a time-out (a queued read)
+    // has no time to run out, so the adapter merely answers it as usual instead of holding it for ever.
+    if (s.frozen && deadline != NEVER)
         r = NOTHING;
     else if (ep == fdh::WINUSB_IN_EP)
         r = read_rx(buf, len, transferred, now, wake);
