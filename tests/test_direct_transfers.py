@@ -127,6 +127,13 @@ def withdraw_during(name, endpoint):
     return alter
 
 
+def reader_ended_and_released(h):
+    """The reader may have fetched the device just before the clean-up and be about to read from it
+    (pyusb then opens and claims it again until it releases it on its way out): a claim from outside
+    before the reader has ended would race with that read."""
+    return h.dev_handle is None and not h.rec_thread.is_alive() and released()
+
+
 def released():
     try:
         claim_from_outside(SERIAL)
@@ -215,9 +222,9 @@ GUARDS = [
           host=noting_host("fillFDCANFrame", "set_tx_frame", "send_data", "USB_CMD_HEART")),
     # released again once the transfer has returned
     guard("withdrawn during send_data's write", withdraw_during("write", 3),
-          lambda h, calls: h.dev_handle is None and released(), traffic=SEND),
+          lambda h, calls: reader_ended_and_released(h), traffic=SEND),
     guard("withdrawn during the reader's read", withdraw_during("read", 0x81),
-          lambda h, calls: h.dev_handle is None and released(), traffic=NONE),
+          lambda h, calls: reader_ended_and_released(h), traffic=NONE),
 ]
 
 
