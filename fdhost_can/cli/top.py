@@ -9,6 +9,7 @@ import time
 
 import can
 
+from ..channels import VIRTUAL_PREFIX
 from . import busopen
 from .busload import STUFFING_MODES, BusLoad, IdEntry, Snapshot
 from .common import PROG, CliError, StopRequest, say
@@ -22,8 +23,9 @@ bitrates (computed from each frame's identifier type, length, CAN FD and bitrate
 per second, error frames and frames the receive queue dropped, and per identifier its rate, length
 and last data. Refreshes in place until Ctrl-C."""
 EPILOG = """\
-bit stuffing: the load counts the stuff bits a frame needs at most ('worst', the default,
-as canbusload estimates them) or none ('none'); the real load lies between the two.
+bit stuffing: the load counts the stuff bits a frame needs at most ('worst', as canbusload
+estimates them; the default on adapters) or none ('none'; the default on virtual buses, which
+time frames without stuff bits); on a real bus the load lies between the two.
 
 examples:
   fdhost-can top virtual:demo --bitrate 1000000 --data-bitrate 5000000
@@ -49,8 +51,8 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--once", action="store_true", help="print one snapshot after one interval and end")
     parser.add_argument("-i", "--interval", type=_interval, default=1.0, metavar="S",
                         help="seconds per refresh, over which rates and load are measured (default 1)")
-    parser.add_argument("--stuffing", choices=STUFFING_MODES, default="worst",
-                        help="stuff bits counted per frame (default worst)")
+    parser.add_argument("--stuffing", choices=STUFFING_MODES, default=None,
+                        help="stuff bits counted per frame (default: worst on adapters, none on virtual buses)")
     busopen.add_bus_options(parser)
 
 
@@ -91,8 +93,16 @@ def _row(key: tuple[bool, int], entry: IdEntry) -> str:
     return f"{head}  {kind:<6} {len(msg.data):>3}  {bytes(msg.data).hex(' ').upper()}"
 
 
+def default_stuffing(channel: str) -> str:
+    """A virtual bus times its frames without stuff bits: counting the worst case there would show
+    a saturated bus at about 120 %."""
+    return "none" if channel.startswith(VIRTUAL_PREFIX) else "worst"
+
+
 def run(args: argparse.Namespace, stop: StopRequest) -> int:
     nominal, data = busopen.bitrates(args)
+    if args.stuffing is None:
+        args.stuffing = default_stuffing(args.channel)
     screen = None if args.once else Screen(sys.stdout)
     # The bus's own drop warnings would land in the middle of the table, which shows drops itself.
     fdhost_log = logging.getLogger("can.fdhost")
