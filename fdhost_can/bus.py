@@ -12,6 +12,7 @@ from __future__ import annotations
 import errno
 import logging
 import threading
+import time
 import weakref
 from typing import Any, Optional
 
@@ -29,6 +30,8 @@ RECEIVE_QUEUE_FRAMES = 65536
 # into one receive container, as a real adapter's are, instead of one transfer per frame: that
 # bounds the reader's work per frame on a busy bus, at a latency python-can users do not notice.
 VIRTUAL_ADAPTER_CONFIG = "flush_us=500"
+# How long a closing virtual Bus lets its transmit queue drain: in all, and without progress.
+DRAIN_LIMIT_S, DRAIN_STALL_S, DRAIN_POLL_S = 5.0, 0.25, 0.001
 
 # The extension's device scan and claim keep their results in module-wide slot lists, which a
 # clean-up resets: openings and closings of Buses in one process take turns.
@@ -278,9 +281,33 @@ class FdhostBus(can.BusABC):
             self._close(bus)
 
     def _close(self, bus) -> None:
+        self._let_virtual_queue_drain()
         with _device_lock:
             bus.close()  # stops the workers, wakes blocked receivers, releases the adapter
             self._unplug()
+
+    def _let_virtual_queue_drain(self) -> None:
+        """Frames a closing virtual Bus has handed to its adapter still go out, as an adapter left
+        powered sends what it holds: `fdhost-can send` closes right after its last write. Waits while
+        the queue shrinks, up to a limit; a bus that carries none of them meanwhile (another node's
+        stream of lower identifiers, a crawling bitrate) keeps the rest."""
+        index = self.__dict__.get("virtual_adapter")
+        if index is None:
+            return
+        try:
+            vad = virtual.controller()
+            queued, progress_at = vad.counter("tx_queued", adapter=index), time.monotonic()
+            give_up = progress_at + DRAIN_LIMIT_S
+            while queued > 0 and time.monotonic() < min(give_up, progress_at + DRAIN_STALL_S):
+                time.sleep(DRAIN_POLL_S)
+                now_queued = vad.counter("tx_queued", adapter=index)
+                if now_queued < queued:
+                    progress_at = time.monotonic()
+                queued = now_queued
+            if queued:
+                LOG.debug("virtual adapter %s: %d frames not sent before closing", index, queued)
+        except virtual.VadError as e:  # already gone
+            LOG.debug("virtual adapter %s: %s", index, e)
 
     def _unplug(self) -> None:
         index = self.__dict__.pop("virtual_adapter", None)

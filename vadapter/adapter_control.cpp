@@ -98,6 +98,7 @@ void Adapter::counters(struct vad_counters& out) {
     c_.fd_mode = fd_mode_;
     c_.gen_seq = gen_.next_seq();
     c_.faults_fired = faults_.fired();
+    c_.tx_queued = port_ >= 0 ? static_cast<std::int64_t>(bus_->queued(port_)) : 0;
     out = c_;
 }
 

@@ -26,7 +26,7 @@ inline constexpr CounterName COUNTER_NAMES[] = {
     VAD_COUNTER(read_timeouts), VAD_COUNTER(faults_fired),   VAD_COUNTER(capturing),
     VAD_COUNTER(loopback),      VAD_COUNTER(nominal_bitrate), VAD_COUNTER(data_bitrate),
     VAD_COUNTER(fd_mode),       VAD_COUNTER(setup_count),    VAD_COUNTER(unplugged),
-    VAD_COUNTER(gen_seq),
+    VAD_COUNTER(gen_seq),       VAD_COUNTER(tx_queued),
 };
 #undef VAD_COUNTER
 

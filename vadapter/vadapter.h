@@ -76,7 +76,7 @@ struct vad_counters {
     int64_t tx_records, tx_bad, tx_truncated, tx_queue_full, bus_frames, gen_frames;
     int64_t rx_frames, rx_containers, rx_raw, rx_dropped, rx_overflow, rx_discarded;
     int64_t read_timeouts, faults_fired, capturing, loopback, nominal_bitrate, data_bitrate;
-    int64_t fd_mode, setup_count, unplugged, gen_seq;
+    int64_t fd_mode, setup_count, unplugged, gen_seq, tx_queued;
 };
 VAD_API int vad_counters(int adapter, struct vad_counters* out);
 

@@ -248,6 +248,27 @@ def test_a_full_transmit_queue_raises_after_the_timeout(buses, vad):
     t.join()
 
 
+def test_frames_still_queued_when_a_bus_closes_go_out(buses, vad):
+    """`fdhost-can send` closes right after its last write: what the adapter holds is still sent,
+    while the bus carries it; a bus that carries nothing keeps the closer waiting only briefly."""
+    a, b = buses(bitrate=125_000, fd=False), buses(bitrate=125_000, fd=False)
+    for i in range(100):  # about 0.1 s of bus time at 125 kbit/s
+        a.send(can.Message(arbitration_id=0x100 + i, data=bytes(8)), timeout=1)
+    a.shutdown()
+    got = []
+    while len(got) < 100 and (m := b.recv(1)) is not None:
+        got.append(m.arbitration_id)
+    assert got == [0x100 + i for i in range(100)]
+
+    stuck = buses()
+    vad.set("nominal=10", adapter=stuck.virtual_adapter)  # one frame in ten seconds
+    stuck.send(can.Message(arbitration_id=1), timeout=1)
+    stuck.send(can.Message(arbitration_id=2), timeout=1)
+    t0 = time.monotonic()
+    stuck.shutdown()
+    assert time.monotonic() - t0 < 1.5
+
+
 def test_a_full_receive_queue_drops_the_newest_frames_and_logs_once(buses, vad, channel, monkeypatch, caplog):
     monkeypatch.setattr(bus_module, "RECEIVE_QUEUE_FRAMES", 100)
     b = buses()
