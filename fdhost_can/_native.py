@@ -5,14 +5,44 @@ program can still choose pyusb's libusb (the virtual adapter's, say) after impor
 from __future__ import annotations
 
 import sys
+import threading
+from collections.abc import Sequence
 from types import ModuleType
-from typing import Any
+from typing import Any, Optional, Protocol
 
 import can
 
 from ._signals import import_keeping_sigint
 
 _module: ModuleType | None = None
+
+# One frame of the native receive queue:
+# (timestamp_s, id, extended, remote, fd, brs, esi, rx, dlc, data).
+ReceivedFrame = tuple[float, int, bool, bool, bool, bool, bool, bool, int, bytes]
+
+
+class NativeBus(Protocol):
+    """What the Bus uses of an ``fdhost`` object opened with a receive queue. The extension is
+    found at run time (installed or in-place build), so its generated stub cannot be imported
+    here; the names and types follow that stub."""
+
+    rec_thread: Optional[threading.Thread]
+    rec_thread2: Optional[threading.Thread]
+
+    def close(self) -> None: ...
+
+    def send_message(self, arbitration_id: int, is_extended_id: bool, is_remote_frame: bool, is_fd: bool,
+                     bitrate_switch: bool, data: bytes | bytearray | Sequence[int], length: int,
+                     timeout: float = -1.0) -> None: ...
+
+    def recv_message(self, timeout: float = -1.0) -> Optional[ReceivedFrame]: ...
+
+    def set_receive_filters(self, rules: Optional[list[tuple[int, int, Optional[bool], bool]]]) -> None: ...
+
+    @property
+    def receive_dropped(self) -> int: ...
+
+    def receive_fileno(self) -> int: ...
 
 
 def load() -> ModuleType:

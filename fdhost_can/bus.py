@@ -14,6 +14,7 @@ import logging
 import threading
 import time
 import weakref
+from types import ModuleType
 from typing import Any, Optional
 
 import can
@@ -54,7 +55,7 @@ if hasattr(threading, "_register_atexit"):
     threading._register_atexit(_shutdown_open_buses)
 
 
-def message_from_native(item: tuple, channel: Any) -> can.Message:
+def message_from_native(item: _native.ReceivedFrame, channel: Any) -> can.Message:
     """A ``can.Message`` from the native receive tuple
     ``(timestamp_s, id, extended, remote, fd, brs, esi, rx, dlc, data)``.
 
@@ -101,7 +102,7 @@ class FdhostBus(can.BusABC):
     """
 
     # Class defaults, so that shutdown() and __del__ work on an instance whose __init__ never ran.
-    _native_bus: Any = None
+    _native_bus: Optional[_native.NativeBus] = None
     _drops: Optional[DropReporter] = None
     virtual_adapter: Optional[int] = None
 
@@ -136,7 +137,7 @@ class FdhostBus(can.BusABC):
 
     # -- opening ---------------------------------------------------------------------------------
 
-    def _open(self, native, parsed: channels.Channel, fields: bit_timing.SetupFields, receive_own: bool) -> None:
+    def _open(self, native: ModuleType, parsed: channels.Channel, fields: bit_timing.SetupFields, receive_own: bool) -> None:
         with _device_lock:
             if isinstance(parsed, channels.VirtualChannel):
                 serial = self._plug(parsed)
@@ -179,10 +180,11 @@ class FdhostBus(can.BusABC):
                 ) from None
             raise
 
-    def _construct(self, native, serial: str, fields: bit_timing.SetupFields, receive_own: bool):
+    def _construct(self, native: ModuleType, serial: str, fields: bit_timing.SetupFields,
+                   receive_own: bool) -> _native.NativeBus:
         sink = OpenLines()
         try:
-            bus = native.fdhost(
+            bus: _native.NativeBus = native.fdhost(
                 round(fields.nominal_bitrate), round(fields.data_bitrate), serial,
                 line_sink=sink, settle=self.virtual_adapter is None, setup=bytes(fields),
                 receive_queue=RECEIVE_QUEUE_FRAMES, receive_own=receive_own,
@@ -211,7 +213,8 @@ class FdhostBus(can.BusABC):
         except OSError as e:  # no more frames: the adapter went away, or the Bus closed meanwhile
             self._close_native()
             raise can.CanOperationError(f"{self.channel_info}: {e.strerror or e}") from e
-        self._drops.update(bus.receive_dropped)
+        if self._drops is not None:
+            self._drops.update(bus.receive_dropped)
         if item is None:
             return None, True
         # Filtered natively: frames no filter accepts never left the reader thread.
@@ -280,7 +283,7 @@ class FdhostBus(can.BusABC):
         else:
             self._close(bus)
 
-    def _close(self, bus) -> None:
+    def _close(self, bus: _native.NativeBus) -> None:
         self._let_virtual_queue_drain()
         with _device_lock:
             bus.close()  # stops the workers, wakes blocked receivers, releases the adapter
@@ -317,14 +320,14 @@ class FdhostBus(can.BusABC):
             except virtual.VadError as e:  # already gone (a test's fault, say)
                 LOG.debug("virtual adapter %s: %s", index, e)
 
-    def _live(self):
+    def _live(self) -> _native.NativeBus:
         bus = self._native_bus
         if bus is None:
             raise can.CanOperationError(f"{self.channel_info}: the bus is shut down")
         return bus
 
     @staticmethod
-    def _detect_available_configs() -> list[dict]:
+    def _detect_available_configs() -> list[can.typechecking.AutoDetectedConfig]:
         """Every connected adapter by serial; never raises (python-can only expects
         NotImplementedError), and returns an empty list when pyusb finds no libusb."""
         try:

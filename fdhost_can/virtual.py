@@ -33,8 +33,10 @@ from __future__ import annotations
 import ctypes
 import os
 import struct
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from pathlib import Path
+from typing import Any, TypeGuard
 
 __all__ = [
     "LOG_COMMANDS", "LOG_HEARTBEATS", "LOG_TX", "LOG_ACKS", "FRAME_FD", "FRAME_EXT", "FRAME_REMOTE", "FRAME_NO_BRS",
@@ -54,7 +56,7 @@ HEAD_SEQ_BITS = 22
 HEAD_SEQ_MASK = (1 << HEAD_SEQ_BITS) - 1
 
 
-def head_seq(reserve) -> int:
+def head_seq(reserve: Sequence[int]) -> int:
     """The generator's sequence number (its low HEAD_SEQ_BITS) from a record's three reserve bytes."""
     return (reserve[0] | reserve[1] << 8 | reserve[2] << 16) & HEAD_SEQ_MASK
 
@@ -85,20 +87,21 @@ def library_path() -> Path:
     return _PACKAGED if _PACKAGED.exists() else _SOURCE_BUILD
 
 
-def pyusb_library():
+def pyusb_library() -> ctypes.CDLL | None:
     """The libusb library pyusb's libusb1 backend has loaded in this process (a ctypes library),
     or None while it has loaded none."""
     import usb.backend.libusb1 as libusb1
 
-    return libusb1._lib
+    lib: ctypes.CDLL | None = libusb1._lib
+    return lib
 
 
-def is_virtual(lib) -> bool:
+def is_virtual(lib: ctypes.CDLL | None) -> TypeGuard[ctypes.CDLL]:
     """Whether a loaded libusb is the virtual adapter's (it has the control API)."""
     return lib is not None and hasattr(lib, "vad_configure")
 
 
-def use_with_pyusb(path: os.PathLike | str | None = None):
+def use_with_pyusb(path: os.PathLike[str] | str | None = None) -> Any:
     """Makes pyusb's libusb1 backend run on the virtual adapter and returns that backend.
 
     pyusb keeps the first libusb it loads for the whole process (also for later default
@@ -127,6 +130,7 @@ def controller() -> "VirtualAdapter":
         if lib is None:
             use_with_pyusb()
             lib = pyusb_library()
+            assert lib is not None  # use_with_pyusb() raised otherwise
             if "FDHOST_VADAPTER" not in os.environ:
                 # Loaded for virtual buses alone: without the default model's adapter, which
                 # nothing would use but which would show among the adapters found.
@@ -142,10 +146,10 @@ class VirtualAdapter:
     """The control side of the library pyusb runs on. Adapter arguments are configuration indexes
     (plug() returns the index of the adapter it adds)."""
 
-    def __init__(self, path: os.PathLike | str | None = None):
+    def __init__(self, path: os.PathLike[str] | str | None = None) -> None:
         self.lib = ctypes.CDLL(str(path or library_path()))
         self._declare()
-        names = []
+        names: list[str] = []
         while (name := self.lib.vad_counter_name(len(names))) is not None:
             names.append(name.decode())
         self.counter_names = tuple(names)
@@ -194,7 +198,7 @@ class VirtualAdapter:
         self._check(self.lib.vad_configure(config.encode()))
 
     def adapter_count(self) -> int:
-        return self.lib.vad_adapter_count()
+        return int(self.lib.vad_adapter_count())
 
     def set(self, item: str, adapter: int = 0) -> None:
         self._check(self.lib.vad_set(adapter, item.encode()))
@@ -217,8 +221,8 @@ class VirtualAdapter:
     def queue_raw(self, endpoint: int, data: bytes, adapter: int = 0) -> None:
         self._check(self.lib.vad_queue_raw(adapter, endpoint, bytes(data), len(data)))
 
-    def bus_frame(self, can_id: int, data: bytes = b"", *, fd=False, ext=False, remote=False, brs=True, esi=False,
-                  adapter: int = 0) -> None:
+    def bus_frame(self, can_id: int, data: bytes = b"", *, fd: bool = False, ext: bool = False, remote: bool = False,
+                  brs: bool = True, esi: bool = False, adapter: int = 0) -> None:
         flags = (FRAME_FD if fd else 0) | (FRAME_EXT if ext else 0) | (FRAME_REMOTE if remote else 0) \
             | (0 if brs else FRAME_NO_BRS) | (FRAME_ESI if esi else 0)
         self._check(self.lib.vad_bus_frame(adapter, can_id, flags, bytes(data), len(data)))
@@ -234,12 +238,12 @@ class VirtualAdapter:
     def plug(self, can_bus: str = "", config: str = "") -> int:
         """Plugs in a fresh adapter on the named virtual CAN bus ("": a bus of its own), configured by
         per-adapter items ("capture=1;serial=X"); returns its adapter index. unplug() takes it away."""
-        index = self.lib.vad_plug(can_bus.encode(), config.encode())
+        index = int(self.lib.vad_plug(can_bus.encode(), config.encode()))
         if index < 0:
             raise VadError(self.lib.vad_last_error().decode())
         return index
 
-    def _text(self, fn, *args) -> str:
+    def _text(self, fn: Callable[..., int], *args: int) -> str:
         n = fn(*args, None, 0)
         if n < 0:
             raise VadError(self.lib.vad_last_error().decode())
@@ -261,20 +265,20 @@ class VirtualAdapter:
 
     # --- observation
     def counters(self, adapter: int = 0) -> dict[str, int]:
-        values = {n: self.lib.vad_counter(adapter, n.encode()) for n in self.counter_names}
+        values = {n: int(self.lib.vad_counter(adapter, n.encode())) for n in self.counter_names}
         if any(v < 0 for v in values.values()):
             raise VadError(self.lib.vad_last_error().decode())
         return values
 
     def counter(self, name: str, adapter: int = 0) -> int:
-        v = self.lib.vad_counter(adapter, name.encode())
+        v = int(self.lib.vad_counter(adapter, name.encode()))
         if v < 0:
             raise VadError(self.lib.vad_last_error().decode())
         return v
 
     def log(self, kind: int, adapter: int = 0) -> list[bytes]:
         """Kept entries of one log, oldest first."""
-        out = []
+        out: list[bytes] = []
         buf = (ctypes.c_uint8 * 8192)()
         for i in range(self.lib.vad_log_count(adapter, kind)):
             n = self.lib.vad_log_entry(adapter, kind, i, buf, len(buf))
@@ -287,7 +291,7 @@ class VirtualAdapter:
         return out
 
     def log_total(self, kind: int, adapter: int = 0) -> int:
-        return self.lib.vad_log_total(adapter, kind)
+        return int(self.lib.vad_log_total(adapter, kind))
 
     def commands_seen(self, adapter: int = 0) -> list[bytes]:
         """Raw writes to 0x02, in order."""
@@ -308,7 +312,7 @@ class VirtualAdapter:
     def clear_logs(self, adapter: int = 0) -> None:
         self._check(self.lib.vad_clear_logs(adapter))
 
-    def _last(self, fn, adapter: int) -> bytes | None:
+    def _last(self, fn: Callable[..., int], adapter: int) -> bytes | None:
         buf = (ctypes.c_uint8 * 8192)()
         n = fn(adapter, buf, len(buf))
         return None if n < 0 else bytes(buf[:min(n, len(buf))])
@@ -321,7 +325,7 @@ class VirtualAdapter:
 
     def now_us(self) -> int:
         """CLOCK_MONOTONIC in microseconds, the clock of the records' time stamps."""
-        return self.lib.vad_now_us()
+        return int(self.lib.vad_now_us())
 
 
 # --- protocol helpers shared by tests and benchmarks
@@ -350,8 +354,8 @@ HEARTBEAT = command_frame(0x10, b"\xFF" * 17)
 DLC_LENGTHS = (0, 1, 2, 3, 4, 5, 6, 7, 8, 12, 16, 20, 24, 32, 48, 64)
 
 
-def tx_record(can_id: int, data: bytes = b"", *, fd=True, ext=False, remote=False, dlc: int | None = None,
-              brs: bool | None = None) -> bytes:
+def tx_record(can_id: int, data: bytes = b"", *, fd: bool = True, ext: bool = False, remote: bool = False,
+              dlc: int | None = None, brs: bool | None = None) -> bytes:
     """An 88-byte transmit record; dlc is the byte count (defaults to len(data)); brs (fd_acc)
     defaults to fd."""
     flags = int(fd) | (0 if remote else 2) | (4 if ext else 0) | (8 if (fd if brs is None else brs) else 0)
@@ -395,7 +399,8 @@ def parse_container(c: bytes) -> list[Record]:
     n = struct.unpack_from("<H", c, 2)[0]
     assert len(c) == n + 7, "length"
     assert struct.unpack_from("<H", c, 4 + n)[0] == crc16(c[2:4 + n]), "crc"
-    out, off, body = [], 0, c[4:4 + n]
+    out: list[Record] = []
+    off, body = 0, c[4:4 + n]
     while off < n:
         ident, ts = struct.unpack_from("<II", body, off)
         flag = body[off + 11]
