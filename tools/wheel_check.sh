@@ -90,8 +90,8 @@ read -ra send_cmd <<<"$(sed -n 2p <<<"$commands")"
 channel=${dump_cmd[2]}
 run "${dump_cmd[@]}" >dump.out 2>dump.err &
 dump_pid=$!
-# dump is listening once its adapter is on the bus: list shows the bus with one adapter then (the
-# opening's last few milliseconds are far shorter than send's start).
+# dump is listening once its adapter is on the bus: list shows the bus with one adapter then, and
+# a virtual adapter captures from the moment it is plugged.
 deadline=$((SECONDS + LIMIT_S))
 until out=$(run fdhost-can list) && grep -qx "  $channel  1 adapter" <<<"$out"; do
   kill -0 "$dump_pid" 2>/dev/null || { cat dump.err >&2; fail "dump ended before it was listening"; }

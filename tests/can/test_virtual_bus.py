@@ -65,6 +65,24 @@ def test_esi_and_brs_of_received_frames_come_from_the_virtual_adapter(buses, vad
         (0x21, False, True), (0x22, True, False)]
 
 
+def test_a_bus_receives_what_the_bus_carries_once_its_adapter_is_plugged(buses, vad, channel, monkeypatch):
+    """`fdhost-can list` shows a Bus on its virtual bus from the moment its adapter is plugged: a
+    frame sent then, while the Bus is still opening, reaches it."""
+    gen = vad.plug(channel.partition(":")[2])
+    plug = bus_module.FdhostBus._plug
+
+    def plug_then_send(self, parsed):
+        serial = plug(self, parsed)
+        vad.bus_frame(0x31, b"\x01", adapter=gen)
+        return serial
+    monkeypatch.setattr(bus_module.FdhostBus, "_plug", plug_then_send)
+    try:
+        got = buses().recv(1)
+    finally:
+        vad.unplug(adapter=gen)
+    assert got is not None and got.arbitration_id == 0x31
+
+
 def test_receive_own_messages(buses, channel):
     a, own = buses(), buses(receive_own_messages=True)
     msg = can.Message(arbitration_id=0x42, is_extended_id=False, data=b"\x42", channel=channel)
