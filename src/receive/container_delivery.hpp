@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <span>
 
 namespace nb = nanobind;
@@ -20,5 +21,23 @@ using ReceivedAt = std::chrono::steady_clock::time_point;
 // on the bytes in memory; an overridden unpack_usb_frame gets them as pyusb's read would have
 // returned them (an array('B')) with their length.
 void deliver_container(nb::handle self, std::span<const std::uint8_t> container, ReceivedAt received);
+
+class QueueDelivery;
+
+// The containers one wake-up of the reader hands over, delivered one after another (each through
+// deliver_container, under mutex_) in one hold of the interpreter lock. For an object with a
+// receive queue their frames are queued in one step when the batch ends, so the threads taking
+// them are woken once per batch instead of once per container; the frames of a container reach
+// the queue before any line a later container prints. Made and ended with the interpreter lock held.
+class ContainerBatch {
+public:
+    explicit ContainerBatch(nb::handle self);
+    ~ContainerBatch();  // queues what was held back
+    ContainerBatch(const ContainerBatch&) = delete;
+    ContainerBatch& operator=(const ContainerBatch&) = delete;
+
+private:
+    std::shared_ptr<QueueDelivery> queue_;
+};
 
 }  // namespace fdh::receive
