@@ -26,9 +26,9 @@ class QueueDelivery;
 
 // The containers one wake-up of the reader hands over, delivered one after another (each through
 // deliver_container, under mutex_) in one hold of the interpreter lock. For an object with a
-// receive queue their frames are queued in one step when the batch ends, so the threads taking
-// them are woken once per batch instead of once per container; the frames of a container reach
-// the queue before any line a later container prints. Made and ended with the interpreter lock held.
+// receive queue each container's frames are queued as it is delivered, as always, but the threads
+// waiting for them are woken once, when the batch ends (see QueueDelivery::hold). Made with the
+// interpreter lock held; may end without it.
 class ContainerBatch {
 public:
     explicit ContainerBatch(nb::handle self);
