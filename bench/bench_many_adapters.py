@@ -8,19 +8,21 @@ duplicated, out of order), then no-op callbacks, for the CPU of each adapter's w
 (reader and heartbeat), of all of them together, and of the process. Targets: 0 lost/duplicated/
 reordered; the eight together <= 40 % of one core.
 
---receiver names how the frames are taken: `callback` (setFrameCallback) is the one there is;
-RECEIVERS is where another way of receiving (a python-can Bus with a recv() loop per adapter)
-plugs in, with the same runs and figures.
+--receiver names how the frames are taken: `callback` (setFrameCallback on each fdhost object), or
+`python-can` (a python-can Bus of the fdhost interface per adapter, opened by its serial, and a
+recv() loop per Bus in a thread of its own). For python-can the recv threads count as workers of
+their adapter: what a program receiving that way pays per adapter.
 """
 import argparse
 import os
 import sys
+import threading
 import time
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
-from bench_end_to_end import GEN_ID, SequenceCheck, floor, floor_text, locate_library, say, verdict  # noqa: E402
+from bench_end_to_end import GEN_ID, SEQ_SPACE, SequenceCheck, floor, floor_text, locate_library, say, verdict  # noqa: E402
 import load_fdhost  # noqa: E402  (bench_end_to_end put tests/ on the path)
 import procstat  # noqa: E402
 
@@ -41,10 +43,11 @@ class FastSleep:
 
 
 class CallbackReceiver:
-    """Frames taken by the object's frame callback on its reader thread."""
+    """Frames taken by the fdhost object's frame callback on its reader thread."""
 
-    def __init__(self, dev):
-        self.dev = dev
+    def __init__(self, fh, serial):
+        self.dev = fh.fdhost(1000000, 5000000, serial)
+        self.threads = {"reader": self.dev.rec_thread.native_id, "heartbeat": self.dev.rec_thread2.native_id}
 
     def start(self, fn):
         self.dev.setFrameCallback(fn)
@@ -52,9 +55,99 @@ class CallbackReceiver:
     def stop(self):
         self.dev.setFrameCallback(None)
 
+    def drain(self):
+        time.sleep(0.01)  # the callbacks may still be working on the last containers
 
-# How the frames of one adapter are taken: name -> class with start(per-frame function) and stop().
-RECEIVERS = {"callback": CallbackReceiver}
+    def close(self):
+        self.dev.close()
+
+    @staticmethod
+    def checker():
+        return SequenceCheck()
+
+
+class MessageCheck(SequenceCheck):
+    """SequenceCheck over can.Message: the sequence number from the data bytes (a Message has no
+    header reserve bytes), no latency (its time stamp is wall-clock time)."""
+
+    def _make(self):
+        seen = self.seen
+        me = self
+
+        def check(msg):
+            d = msg.data
+            if msg.arbitration_id != GEN_ID or len(d) < 4:
+                me.foreign += 1
+                return
+            seq = (d[0] | d[1] << 8 | d[2] << 16) % SEQ_SPACE
+            me.delivered += 1
+            if seen[seq]:
+                me.duplicated += 1
+            else:
+                seen[seq] = 1
+                if seq < me.highest:
+                    me.reordered += 1
+                else:
+                    me.highest = seq
+
+        return check
+
+
+class BusReceiver:
+    """Frames taken by a python-can Bus of the fdhost interface with a recv() loop in a thread of its own."""
+
+    def __init__(self, fh, serial):
+        import can
+        import can.util
+
+        # python-can finds an installed fdhost by its entry point; the source checkout is added by hand.
+        can.interfaces.BACKENDS.setdefault("fdhost", ("fdhost_can.bus", "FdhostBus"))
+        can.util.VALID_INTERFACES = can.util.VALID_INTERFACES | {"fdhost"}
+        self.bus = can.Bus(interface="fdhost", channel=serial, bitrate=1_000_000, data_bitrate=5_000_000, fd=True)
+        native = self.bus._native_bus
+        self.fn = None
+        self.last = 0.0
+        self.running = True
+        self.thread = threading.Thread(target=self._loop, name=f"recv-{serial[:8]}", daemon=True)
+        self.thread.start()
+        self.threads = {"reader": native.rec_thread.native_id, "heartbeat": native.rec_thread2.native_id,
+                        "recv": self.thread.native_id}
+
+    def _loop(self):
+        recv = self.bus.recv
+        while self.running:
+            msg = recv(0.05)
+            fn = self.fn
+            if msg is not None and fn is not None:
+                fn(msg)
+                self.last = time.monotonic()
+
+    def drain(self):
+        """Returns once the loop has taken nothing for 20 ms: the queue is empty."""
+        limit = time.monotonic() + 10
+        while time.monotonic() - self.last < 0.02 and time.monotonic() < limit:
+            time.sleep(0.005)
+
+    def start(self, fn):
+        self.fn = fn
+
+    def stop(self):
+        self.fn = None
+
+    def close(self):
+        self.running = False
+        self.thread.join()
+        self.bus.shutdown()
+
+    @staticmethod
+    def checker():
+        return MessageCheck()
+
+
+# How the frames of one adapter are taken: name -> class made with (module, serial), with start(per-frame
+# function), drain() (returns once the frames received so far are through), stop(), close(), `threads`
+# (worker name -> native id) and checker() (a SequenceCheck).
+RECEIVERS = {"callback": CallbackReceiver, "python-can": BusReceiver}
 
 
 class Fleet:
@@ -69,43 +162,43 @@ class Fleet:
         real_time = self.fh.time
         self.fh.time = FastSleep()
         try:
-            serials = [self.vad.serial(n) for n in range(count)]
-            self.devs = [self.fh.fdhost(1000000, 5000000, sn) for sn in serials]
+            self.receivers = [RECEIVERS[receiver](self.fh, self.vad.serial(n)) for n in range(count)]
         finally:
             self.fh.time = real_time
-        self.receivers = [RECEIVERS[receiver](d) for d in self.devs]
-        self.threads = {}
-        for n, d in enumerate(self.devs):
-            self.threads[f"reader{n}"] = d.rec_thread.native_id
-            self.threads[f"heartbeat{n}"] = d.rec_thread2.native_id
+        self.threads = {f"{name}{n}": tid for n, r in enumerate(self.receivers) for name, tid in r.threads.items()}
+
+    def adapter_cpu(self, cpu, n):
+        """{worker name: % of one core} of adapter n's workers in a run's CPU figures."""
+        return {name: cpu[f"{name}{n}"] for name in self.receivers[n].threads}
 
     def run(self, callbacks, seconds):
         """All generators on for `seconds` of saturated bus; returns CPU figures and counters per adapter."""
         count = int(FD8_RATE * seconds)
         for r, cb in zip(self.receivers, callbacks):
             r.start(cb)
-        c0 = [self.vad.counters(n) for n in range(len(self.devs))]
+        c0 = [self.vad.counters(n) for n in range(len(self.receivers))]
         meter = procstat.CpuMeter(self.threads).start()
-        for n in range(len(self.devs)):
+        for n in range(len(self.receivers)):
             self.vad.generator(f"rate={2 * FD8_RATE},dlc=8,fd=1,id={GEN_ID},count={count}", adapter=n)
         time.sleep(max(0.0, seconds - 0.05))
         limit = time.monotonic() + 30
         while time.monotonic() < limit:
-            cs = [self.vad.counters(n) for n in range(len(self.devs))]
+            cs = [self.vad.counters(n) for n in range(len(self.receivers))]
             if all(c["gen_frames"] - c0[n]["gen_frames"] >= count and
                    c["rx_frames"] + c["rx_overflow"] + c["rx_dropped"] >= c["bus_frames"] for n, c in enumerate(cs)):
                 break
             time.sleep(0.005)
-        time.sleep(0.01)  # the callbacks may still be working on the last containers
+        for r in self.receivers:
+            r.drain()
         cpu = meter.stop()
         for r in self.receivers:
             r.stop()
-        diffs = [{k: self.vad.counters(n)[k] - c0[n][k] for k in c0[n]} for n in range(len(self.devs))]
+        diffs = [{k: self.vad.counters(n)[k] - c0[n][k] for k in c0[n]} for n in range(len(self.receivers))]
         return count, cpu, diffs
 
     def close(self):
-        for d in self.devs:
-            d.close()
+        for r in self.receivers:
+            r.close()
 
 
 def main():
@@ -122,7 +215,7 @@ def main():
             f" ({args.adapters * FD8_RATE:,.0f} frames/s in all), frames taken by {args.receiver}; {args.seconds:g} s runs"
             f" (load average {os.getloadavg()[0]:.1f})")
         try:
-            checks = [SequenceCheck() for _ in fleet.devs]
+            checks = [r.checker() for r in fleet.receivers]
             count, cpu, diffs = fleet.run([c.callback for c in checks], args.seconds)
             clean = True
             for n, (check, diff) in enumerate(zip(checks, diffs)):
@@ -135,13 +228,14 @@ def main():
                 f" workers {cpu['workers']:.1f} %, process {cpu['process']:.1f} % of one core")
             del checks
 
-            count, cpu, diffs = fleet.run([lambda v: None] * len(fleet.devs), args.seconds)
+            count, cpu, diffs = fleet.run([lambda v: None] * len(fleet.receivers), args.seconds)
             handed = sum(d["rx_frames"] for d in diffs)
             say(f"  no-op callbacks: {handed:,} frames handed over in {cpu['wall']:.2f} s"
                 f" ({handed / cpu['wall']:,.0f} frames/s), overflow {sum(d['rx_overflow'] for d in diffs)}")
             for n, d in enumerate(diffs):
-                reader, beat = cpu[f"reader{n}"], cpu[f"heartbeat{n}"]
-                say(f"  adapter {n}: reader {reader:4.1f} % + heartbeat {beat:3.1f} % = {reader + beat:4.1f} % of one core,"
+                parts = fleet.adapter_cpu(cpu, n)
+                say(f"  adapter {n}: " + " + ".join(f"{name} {v:4.1f} %" for name, v in parts.items()) +
+                    f" = {sum(parts.values()):4.1f} % of one core,"
                     f" {d['rx_containers'] / cpu['wall']:,.0f} containers/s")
             say(f"  all {args.adapters} adapters' workers {cpu['workers']:.1f} % (process {cpu['process']:.1f} %)"
                 f" vs target <= {TARGET_ALL:.0f} %: {verdict(cpu['workers'] <= TARGET_ALL)}")
@@ -149,6 +243,8 @@ def main():
             say(f"  floor, bare C++ loops doing the readers' waits and transfers without handing anything over"
                 f" ({args.adapters} threads): {floor_text(bare)}")
             results = {"clean": clean, "workers": cpu["workers"], "process": cpu["process"], "floor": bare}
+            if args.receiver != "callback":
+                say("  (the floor hands nothing over: the recv loops' own work is above it)")
         finally:
             fleet.close()
     finally:

@@ -3,6 +3,7 @@ wake-up on an idle bus, a prompt stop however it is asked for, failures reported
 words of the polled reads, and a step back to Device.read when a guard stops holding."""
 import array
 import functools
+import sys
 import threading
 import time
 
@@ -212,3 +213,66 @@ def test_subclass_unpack_usb_frame_gets_containers_as_pyusb_reads_them(rig):
     assert type(pdat) is array.array and pdat.typecode == "B" and length == len(pdat)
     assert pdat[0] == 0xA5 and pdat[-1] == 0x5A
     rig.close(h)
+
+
+@pytest.mark.parametrize("kind, line, lost", [
+    ("rx_start", "[Error] In unpack_usb_frame,Frame format error, start = 0xA4, end = 0x5A", None),
+    ("rx_crc", "In unpack_can_frame,CRC check failed", None),
+    ("rx_cut", None, 1),  # the records before the cut one are queued
+])
+def test_receive_queue_batch_with_a_damaged_container_then_closed(rig, kind, line, lost):
+    """A taker blocked on an idle bus is woken by the first frame; one wake-up's batch holding a
+    damaged container: every frame before it is in the queue when its line is printed and none
+    after, in order with one gap; closing amid the traffic ends the queue's takers promptly."""
+    rig.configure("flush_us=1000;gen=off")
+    frames, queued_at_line = [], []
+
+    def take():
+        while (item := h.recv_message(0)) is not None:
+            frames.append(int.from_bytes(item[9][:3], "little"))
+
+    def sink(text, to_stderr):  # called on the reader thread, as it delivers the damaged container
+        if text == line:
+            take()
+            queued_at_line.append(len(frames))
+
+    h = fd.fdhost(1000000, 5000000, SERIAL, line_sink=sink, settle=False, receive_queue=1 << 16)
+    rig.hosts.append(h)
+    time.sleep(0.1)  # the reader waits on its queued transfers
+    waited = 0.0
+    for _ in range(10):  # a taker that missed its wake-up would still look every 0.1 s: ~0.5 s in all
+        sent = []
+        threading.Timer(0.01, lambda: (sent.append(time.monotonic()), rig.vad.bus_frame(0x7F0))).start()
+        assert h.recv_message(5.0)[1] == 0x7F0
+        waited += time.monotonic() - sent[0]
+    assert waited < 0.15
+    rig.vad.generator("saturate,dlc=8,fd=1")
+    assert wait_until(lambda: h.recv_message(0.1) is not None)
+    take()
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1.0)
+    try:
+        rig.vad.fault(kind)
+        # The reader cannot take the interpreter lock meanwhile: its next wake-up hands over a batch.
+        until = time.perf_counter() + 0.02
+        while time.perf_counter() < until:
+            pass
+    finally:
+        sys.setswitchinterval(interval)
+    assert wait_until(lambda: take() or len(frames) > 4000)
+
+    assert all(a < b for a, b in zip(frames, frames[1:])), "order"
+    runs = missing_runs(frames, frames[0], frames[-1])
+    assert len(runs) == 1 and (runs[0][1] == lost if lost else runs[0][1] >= 2), runs
+    if line:
+        assert queued_at_line == [frames.index(runs[0][0] + runs[0][1])]  # all before the gap, none after
+    assert rig.vad.counter("faults_fired") == 1
+
+    closer = threading.Thread(target=h.close)
+    closer.start()
+    ended = time.monotonic() + 5
+    with pytest.raises(OSError):
+        while time.monotonic() < ended:
+            h.recv_message(1.0)
+    closer.join(5)
+    assert not closer.is_alive()

@@ -2,6 +2,7 @@
 // every 10 ms for as long as the object is open.
 #include <chrono>
 #include <cstring>
+#include <optional>
 
 #include "commands/commands.hpp"
 #include "device/names.hpp"
@@ -58,6 +59,57 @@ void pause(nb::handle self, device::StopWaker& waker) {
     }
     py::sleep(0.01);
 }
+
+// The route of the last heartbeat, kept between heartbeats: the cheap check that it still holds
+// replaces finding it again a hundred times a second.
+struct KeptRoute {
+    nb::object dev;
+    int ep = -1;
+    std::optional<device::Route> route;
+
+    const device::Route* for_write(nb::handle d, int number) {
+        if (!(route && dev.is(d) && ep == number && device::route_unchanged(d, number, *route))) {
+            route = device::direct_route(d, number);
+            dev = nb::borrow(d);
+            ep = number;
+        }
+        return route ? &*route : nullptr;
+    }
+};
+
+// heart() and pause() in one release of the interpreter lock: the frame straight to libusb, then
+// the wait that setting stop_thread ends. Taken only where both would go that way (the write
+// pyusb's own, time.sleep the interpreter's, stop_thread a plain Event); false otherwise, with
+// nothing done. A failed write is reported as heart() reports it, followed by the usual pause.
+bool beat_and_pause(nb::handle self, device::StopWaker& waker, KeptRoute& kept) {
+    static const auto frame = heartbeat_frame();
+    nb::object dev = py::attr(self, obj::dev_handle);
+    const int number = device::endpoint_number(py::global(mod::WINUSB_OUT_EP));
+    if (number < 0 || !plain_sleep()) return false;
+    nb::object stop = py::attr(self, obj::stop_thread);
+    if (!waker.waits_on(stop) && !waker.arm(stop)) return false;
+    const device::Route* route = kept.for_write(dev, number);
+    if (!route) return false;
+    auto copy = frame;  // libusb may write to the buffer it is given
+    int r = 0, moved = 0;
+    {
+        nb::gil_scoped_release unlocked;
+        r = route->fn(route->handle, route->address, copy.data(), static_cast<int>(copy.size()), &moved, 100);
+        // As pyusb: a time-out that moved some bytes is a transfer of those bytes.
+        if (r >= 0 || (r == device::libusb::ERROR_TIMEOUT && moved)) {
+            waker.wait_for(PERIOD);
+            return true;
+        }
+    }
+    try {
+        route->check(r);  // raises pyusb's exception for this code
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        py::print("In USB_CMD_HEART,USB bulk Transmission Error: " + py::error_text(e));
+    }
+    pause(self, waker);
+    return true;
+}
 }  // namespace
 
 void remember_own_heart(nb::handle cls) {
@@ -85,11 +137,14 @@ void send_thread(nb::handle self) {
     device::OutputScope output(self);
     py::print("Heart thread started");
     device::StopWaker waker;
+    KeptRoute kept;
     device::run_worker(self, "[Error] In send thread,Usb_rec err, err_code=", [&](nb::handle) {
-        if (own_heart(self))
+        if (own_heart(self)) {
+            if (beat_and_pause(self, waker, kept)) return;
             heart(self);
-        else
+        } else {
             py::call_method(self, method::USB_CMD_HEART);
+        }
         pause(self, waker);
     });
 }

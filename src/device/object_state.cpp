@@ -46,6 +46,11 @@ receive::QueueDelivery* receive_queue(nb::handle self) {
     return s ? s->queue.get() : nullptr;
 }
 
+std::shared_ptr<receive::QueueDelivery> receive_queue_shared(nb::handle self) {
+    ObjectState* s = object_state(self);
+    return s ? s->queue : nullptr;
+}
+
 OutputScope::OutputScope(nb::handle self) : scope_(sink_of(self)) {}
 
 }  // namespace fdh::device

@@ -52,6 +52,8 @@ ObjectState* object_state(nb::handle self);
 
 // The object's queue, or nullptr when its frames go to the callback.
 receive::QueueDelivery* receive_queue(nb::handle self);
+// The same, shared: for a reader that keeps using it across Python code.
+std::shared_ptr<receive::QueueDelivery> receive_queue_shared(nb::handle self);
 
 // While alive, the lines the object prints on this thread go to its line sink, if it has one.
 class OutputScope {

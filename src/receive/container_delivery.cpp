@@ -1,7 +1,9 @@
 #include "receive/container_delivery.hpp"
 
 #include "device/names.hpp"
+#include "device/object_state.hpp"
 #include "python/interpreter.hpp"
+#include "receive/queue_delivery.hpp"
 #include "receive/usb_unpack.hpp"
 
 namespace fdh::receive {
@@ -14,6 +16,14 @@ void deliver_container(nb::handle self, std::span<const std::uint8_t> container,
     nb::object data = py::attr(nb::module_::import_("array"), "array")("B", bytes);
     nb::object size = nb::steal(PyLong_FromSize_t(container.size()));
     py::call(py::attr(self, method::unpack_usb_frame), {data.ptr(), size.ptr()});
+}
+
+ContainerBatch::ContainerBatch(nb::handle self) : queue_(device::receive_queue_shared(self)) {
+    if (queue_) queue_->hold();
+}
+
+ContainerBatch::~ContainerBatch() {
+    if (queue_) queue_->flush();
 }
 
 }  // namespace fdh::receive

@@ -1,11 +1,17 @@
 #include "receive/queue_delivery.hpp"
 
+#include <utility>
+
 namespace fdh::receive {
 
 namespace {
 std::int64_t micros(auto duration) {
     return std::chrono::duration_cast<std::chrono::microseconds>(duration).count();
 }
+
+// The queue whose takers this thread owes a wake-up, for how many frames (a reader holds one at a time).
+thread_local QueueDelivery* t_holder = nullptr;
+thread_local std::size_t t_owed = 0;
 }  // namespace
 
 ReceptionClock::ReceptionClock()
@@ -39,8 +45,23 @@ RecordStep QueueDelivery::deliver(const SectionResult& section, Reception at) {
         }
         frames.push_back(m);
     }
-    if (!frames.empty()) queue_.push_batch(frames);
+    if (!frames.empty()) {
+        const bool held = t_holder == this;
+        const auto pushed = queue_.push_batch(frames, !held);
+        if (held) t_owed += pushed.accepted;
+    }
     return step;
+}
+
+void QueueDelivery::hold() {
+    if (t_holder && t_holder != this) t_holder->flush();
+    t_holder = this;
+}
+
+void QueueDelivery::flush() {
+    if (t_holder != this) return;
+    t_holder = nullptr;
+    queue_.wake(std::exchange(t_owed, 0));
 }
 
 void QueueDelivery::end(std::string reason) {

@@ -47,6 +47,14 @@ public:
     // interpreter lock.
     RecordStep deliver(const SectionResult& section, Reception at);
 
+    // Between hold() and flush(), the frames this thread delivers are queued as usual, but the
+    // threads waiting for them are woken only by flush(), once for all. The reader holds so the
+    // containers of one wake-up and flushes once it has let go of the interpreter lock, which the
+    // woken takers need first: one wake-up each per batch, and none that blocks on the lock at
+    // once. flush() without a hold does nothing.
+    void hold();
+    void flush();
+
     void set_filter(FrameFilter filter) { filter_.set(std::move(filter)); }
     RxQueue& queue() noexcept { return queue_; }
 

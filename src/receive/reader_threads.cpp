@@ -1,6 +1,8 @@
 // The reader workers: transfer after transfer from an IN endpoint, each container delivered as it
 // comes. On the direct path the transfers are kept queued (device/pyusb/queued_reads.hpp);
 // otherwise the reader asks for one read after another.
+#include <optional>
+
 #include "device/names.hpp"
 #include "device/object_state.hpp"
 #include "device/pyusb/fast_path.hpp"
@@ -37,8 +39,13 @@ void reader(nb::handle self, const char* endpoint, const char* started, const ch
     py::print(started);
     QueueEnd end(self);
     device::TransferReader transfers;
-    const device::DeliverContainer deliver = [self](std::span<const std::uint8_t> container, ReceivedAt received) {
-        deliver_container(self, container, received);
+    std::optional<ContainerBatch> batch;
+    const device::Delivery deliver{
+        [&] { batch.emplace(self); },
+        [self](std::span<const std::uint8_t> container, ReceivedAt received) {
+            deliver_container(self, container, received);
+        },
+        [&] { batch.reset(); },
     };
     device::run_worker(self, error_prefix, [&](nb::handle dev) {
         nb::object data;

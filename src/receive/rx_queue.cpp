@@ -19,7 +19,7 @@ RxQueue::~RxQueue() {
 #endif
 }
 
-RxQueue::PushResult RxQueue::push_batch(std::span<const CanMessage> frames) {
+RxQueue::PushResult RxQueue::push_batch(std::span<const CanMessage> frames, bool wake_takers) {
     PushResult r;
     {
         std::lock_guard lk(mu_);
@@ -32,11 +32,15 @@ RxQueue::PushResult RxQueue::push_batch(std::span<const CanMessage> frames) {
         if (r.dropped) dropped_.fetch_add(r.dropped, std::memory_order_relaxed);
         if (was_empty && count_) wake_set_locked();
     }
-    if (r.accepted == 1)
-        cv_.notify_one();
-    else if (r.accepted > 1)
-        cv_.notify_all();
+    if (wake_takers) wake(r.accepted);
     return r;
+}
+
+void RxQueue::wake(std::size_t accepted) {
+    if (accepted == 1)
+        cv_.notify_one();
+    else if (accepted > 1)
+        cv_.notify_all();
 }
 
 RxQueue::Pop RxQueue::pop(CanMessage& out, double timeout_s) {

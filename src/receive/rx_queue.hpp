@@ -27,7 +27,10 @@ public:
     // a reader may already be waiting for them in order, and keeping them leaves a single gap in
     // the stream instead of holes scattered through what was already accepted.
     // Frames pushed after close() are ignored and not counted.
-    PushResult push_batch(std::span<const CanMessage> frames);
+    // With `wake` false the waiting takers are not woken: the caller owes them wake(accepted).
+    PushResult push_batch(std::span<const CanMessage> frames, bool wake = true);
+    // Wakes takers for `accepted` frames pushed without waking them.
+    void wake(std::size_t accepted);
 
     enum class Pop { Frame, Timeout, Closed };
     // Waits up to timeout_s seconds: below 0 (or infinite) waits for ever, 0 only looks, NaN counts

@@ -1,9 +1,11 @@
 // The reader's side of the Bus's receive queue: which records of a section become queued frames
 // (filters, own echoes, damaged identifiers), their BRS/ESI by adapter kind, one time stamp per
-// container, and the reason receivers see once no more frames come.
+// container, the reason receivers see once no more frames come, and a reader's hold on the takers'
+// wake-ups for the containers of one batch.
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <future>
 #include <vector>
 
 #include "receive/queue_delivery.hpp"
@@ -110,6 +112,42 @@ TEST(QueueDelivery, AFullQueueCountsWhatItDropsAndTheFirstEndReasonStays) {
     EXPECT_EQ(drain(q).size(), 2u);  // frames received before the end are still handed out
     CanMessage m;
     EXPECT_EQ(q.queue().pop(m, 0), RxQueue::Pop::Closed);
+}
+
+// While the reader holds, frames are queued in order at once (a taker that looks finds them), a
+// blocked taker is woken by the flush, and another thread's delivery is not held.
+TEST(QueueDelivery, AHeldBatchQueuesAtOnceAndWakesBlockedTakersOnFlush) {
+    using namespace std::chrono_literals;
+    const Section one({{head(0x1, false, false, 0), {}}}), two({{head(0x2, false, false, 0), {}}});
+    QueueDelivery q({8, false, false, false});
+    auto take = [&] {
+        return std::async(std::launch::async, [&] {
+            CanMessage m;
+            return q.queue().pop(m, 5.0) == RxQueue::Pop::Frame ? m.id : 0u;  // 5 s: a missed wake-up fails
+        });
+    };
+    q.flush();  // no hold: nothing to do
+    q.hold();
+    q.deliver(one.result, NOW);
+    q.deliver(two.result, NOW);
+    EXPECT_EQ(q.queue().size(), 2u);
+    EXPECT_EQ(take().get(), 0x1u);  // already there: no wake-up needed
+    EXPECT_EQ(take().get(), 0x2u);
+
+    auto blocked = take();
+    EXPECT_EQ(blocked.wait_for(50ms), std::future_status::timeout);
+    q.deliver(one.result, NOW);  // held: queued without waking the taker
+    q.flush();
+    ASSERT_EQ(blocked.wait_for(2s), std::future_status::ready);
+    EXPECT_EQ(blocked.get(), 0x1u);
+
+    q.hold();
+    auto waiting = take();
+    EXPECT_EQ(waiting.wait_for(50ms), std::future_status::timeout);
+    std::async(std::launch::async, [&] { q.deliver(two.result, NOW); }).get();  // not this thread's hold
+    ASSERT_EQ(waiting.wait_for(2s), std::future_status::ready);
+    EXPECT_EQ(waiting.get(), 0x2u);
+    q.flush();
 }
 
 }  // namespace

@@ -286,7 +286,9 @@ private:
 // Hands the containers of `batch` on in order; returns the error code of the first failed
 // transfer (what the synchronous read would have returned), after which nothing more is handed
 // on, as nothing after a failed read is. Stops at a container boundary once the run is stopping.
-int hand_over(Session& session, std::vector<Completion>& batch, const DeliverContainer& deliver) {
+int hand_over(Session& session, std::vector<Completion>& batch, const Delivery& deliver) {
+    if (batch.empty()) return 0;
+    deliver.begin();  // ended by the reader once it has let go of the interpreter lock
     int failure = 0;
     for (std::size_t i = 0; i < batch.size(); ++i) {
         const Completion& c = batch[i];
@@ -295,9 +297,10 @@ int hand_over(Session& session, std::vector<Completion>& batch, const DeliverCon
             if (c.status == libusb::COMPLETED || (c.status == libusb::TIMED_OUT && c.length > 0)) {
                 const auto size = static_cast<std::size_t>(std::clamp(c.length, 0, session.length()));
                 try {
-                    deliver({c.buffer, size}, c.received);
+                    deliver.container({c.buffer, size}, c.received);
                 } catch (...) {
                     for (std::size_t j = i; j < batch.size(); ++j) session.give_back(batch[j].buffer);
+                    deliver.end();
                     throw;
                 }
             } else if (c.status != libusb::TIMED_OUT && c.status != libusb::CANCELLED) {
@@ -338,7 +341,7 @@ private:
 
 }  // namespace
 
-QueuedRead read_queued(nb::handle self, nb::handle dev, const char* endpoint_name, const DeliverContainer& deliver) {
+QueuedRead read_queued(nb::handle self, nb::handle dev, const char* endpoint_name, const Delivery& deliver) {
     const int ep = endpoint_number(py::global(endpoint_name));
     const auto length = py::plain_int(py::global(mod::RX_LENGTH), 1, 1 << 24);
     if (ep < 0 || !(ep & 0x80) || !length) return QueuedRead::NotTaken;
@@ -367,6 +370,7 @@ QueuedRead read_queued(nb::handle self, nb::handle dev, const char* endpoint_nam
     for (;;) {
         {
             nb::gil_scoped_release unlocked;
+            deliver.end();
             gather = session->wait(batch, gather);
         }
         failure = hand_over(*session, batch, deliver);
@@ -376,11 +380,13 @@ QueuedRead read_queued(nb::handle self, nb::handle dev, const char* endpoint_nam
             break;
         }
     }
+    deliver.end();
     teardown.reap();
     if (step_back) {
         // What completed before the cancellations is data read from the adapter: handed on too.
         session->take(batch);
         failure = hand_over(*session, batch, deliver);
+        deliver.end();
     }
     if (!failure) failure = session->failure();
     if (failure) session->route().check(failure);  // raises pyusb's exception for this code

@@ -29,6 +29,16 @@ namespace fdh::device {
 using DeliverContainer =
     std::function<void(std::span<const std::uint8_t> container, std::chrono::steady_clock::time_point received)>;
 
+// How the reader hands over the containers of one wake-up, in one hold of the interpreter lock:
+// `begin`, `container` for each in order, then `end`, which runs on every way out (also when a
+// container raised), without the interpreter lock once the reader has let go of it to wait again
+// (never more than a wait later), and must not raise.
+struct Delivery {
+    std::function<void()> begin;
+    DeliverContainer container;
+    std::function<void()> end;
+};
+
 enum class QueuedRead {
     NotTaken,  // the direct path does not hold: read through pyusb
     Ended,     // read until stopped or a guard changed; every transfer is reaped
@@ -39,7 +49,7 @@ enum class QueuedRead {
 // usb_clear) or a guard no longer holds. A transfer that fails is raised as pyusb raises the same
 // failure of a synchronous read (nb::python_error), once the other transfers are reaped; a
 // time-out or a cancellation the reader did not ask for is passed over.
-QueuedRead read_queued(nb::handle self, nb::handle dev, const char* endpoint_name, const DeliverContainer& deliver);
+QueuedRead read_queued(nb::handle self, nb::handle dev, const char* endpoint_name, const Delivery& deliver);
 
 // Wakes the queued reads of `self` to stop them; they then end without waiting for the event.
 void wake_queued_reads(nb::handle self);
