@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: C++ core tests, the pytest suite (unit tests and the
 # integration tests over the virtual adapter), and the Windows-report build's tests.
-# With CI=true it also checks the wheel as a user gets it (tools/wheel_check.sh), runs the fuzz
-# targets for a bounded time, the whole suite again against an AddressSanitizer/
-# UndefinedBehaviorSanitizer build, and a one-minute soak.
+# With CI=true it also runs the real-USB rig (tools/usb-rig/run.sh: the tests/rig selection in a
+# QEMU guest, through the real kernel USB stack, libusb and pyusb), checks the wheel as a user gets
+# it (tools/wheel_check.sh), runs the fuzz targets for a bounded time, the whole suite again against
+# an AddressSanitizer/UndefinedBehaviorSanitizer build, and a one-minute soak.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/setup.sh
@@ -22,6 +23,8 @@ echo "--- pytest ---"
 "$PY" -m pytest -q "$@"
 
 if [ "${CI:-}" = "true" ]; then
+  echo "--- real-USB rig (QEMU guest: kernel USB stack, udev, libusb, pyusb) ---"
+  bash tools/usb-rig/run.sh
   echo "--- the wheel as a user gets it ---"
   bash tools/wheel_check.sh
   echo "--- fuzz targets (bounded) ---"
