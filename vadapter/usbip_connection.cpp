@@ -89,8 +89,12 @@ Connection::~Connection() {
     if (fd_ >= 0) close(fd_);
 }
 
+bool Connection::can_take_more() const noexcept {
+    return out_bytes_ < OUTPUT_HIGH && in_flight_.size() < MAX_URBS && urb_bytes_ + MAX_TRANSFER <= MAX_URB_BYTES;
+}
+
 bool Connection::wants_read() const noexcept {
-    return fd_ >= 0 && (phase_ == Phase::Request || phase_ == Phase::Imported) && out_bytes_ < OUTPUT_HIGH;
+    return fd_ >= 0 && (phase_ == Phase::Request || phase_ == Phase::Imported) && can_take_more();
 }
 
 void Connection::readable() {
@@ -107,7 +111,11 @@ void Connection::readable() {
         return;
     }
     decoder_.feed({buf, static_cast<std::size_t>(n)});
-    while (phase_ == Phase::Request || phase_ == Phase::Imported) {
+    process();
+}
+
+void Connection::process() {
+    while ((phase_ == Phase::Request || phase_ == Phase::Imported) && can_take_more()) {
         Message m = decoder_.next();
         if (std::holds_alternative<std::monostate>(m)) break;
         handle(std::move(m));
@@ -153,8 +161,6 @@ void Connection::reply(const Submit& s, std::int32_t status) {
 
 void Connection::submit(Submit s) {
     if (in_flight_.count(s.seqnum)) return drop("URB " + std::to_string(s.seqnum) + " submitted while in flight");
-    if (in_flight_.size() >= MAX_URBS || urb_bytes_ + s.length > MAX_URB_BYTES)
-        return drop("more URBs in flight than a connection may have");
     if (s.iso_requested()) {
         // No endpoint here is isochronous: refused as a host controller refuses a wrong transfer type.
         std::vector<IsoPacket> packets = s.iso;
@@ -246,6 +252,7 @@ void Connection::completed(Urb* u) {
     urb_bytes_ -= u->buffer.size();
     in_flight_.erase(it);
     settle();
+    process();  // requests held back by the limits
 }
 
 void Connection::unplugged() {
@@ -326,6 +333,7 @@ void Connection::flush() {
             out_.pop_front();
             out_offset_ = 0;
         }
+        process();  // requests held back while the replies piled up
     }
     settle();
 }

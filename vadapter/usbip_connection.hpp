@@ -63,10 +63,10 @@ public:
 
 class Connection {
 public:
-    // Limits per connection; a peer beyond them loses its connection.
-    static constexpr std::size_t MAX_URBS = 1024;
-    static constexpr std::size_t MAX_URB_BYTES = 64u << 20;     // buffers of the URBs in flight
-    static constexpr std::size_t OUTPUT_HIGH = 8u << 20;        // replies queued: stop reading the peer
+    // What a connection holds at most; the peer's further requests wait in the socket meanwhile.
+    static constexpr std::size_t MAX_URBS = 1024;            // URBs in flight
+    static constexpr std::size_t MAX_URB_BYTES = 64u << 20;  // their buffers
+    static constexpr std::size_t OUTPUT_HIGH = 1u << 20;     // replies queued
     static constexpr auto WRITE_STALL = std::chrono::seconds(20);   // replies queued, none taken
     static constexpr auto REQUEST_TIME = std::chrono::seconds(30);  // for a device list or import request
     static constexpr auto UNPLUG_FLUSH = std::chrono::seconds(1);   // last replies of an unplugged device
@@ -96,6 +96,8 @@ public:
     void unplugged();
 
     bool wants_read() const noexcept;
+    // Whether the peer's closing matters now (while importing or imported).
+    bool watches_hangup() const noexcept { return fd_ >= 0 && (phase_ == Phase::Request || phase_ == Phase::Imported); }
     bool wants_write() const noexcept { return fd_ >= 0 && out_bytes_ > 0; }
     // Socket closed, nothing in flight, device released: the server may forget it.
     bool finished() const noexcept { return phase_ == Phase::Done; }
@@ -103,6 +105,9 @@ public:
 private:
     enum class Phase { Request, Imported, Closing, Unplugging, Closed, Done };
 
+    // Acts on the messages read so far, as far as the limits allow.
+    void process();
+    bool can_take_more() const noexcept;
     void handle(Message m);
     void import(const ImportRequest& r);
     void submit(Submit s);

@@ -141,7 +141,9 @@ int Server::run(int control_fd) {
             else if (const auto it = connections_.find(tag); it != connections_.end()) {
                 Connection& c = *it->second.conn;
                 if (what & (EPOLLERR | EPOLLHUP)) c.drop("connection lost");
-                if (what & EPOLLIN) c.readable();
+                // A peer that closes while its requests are held back is gone all the same.
+                if ((what & EPOLLRDHUP) && !c.wants_read()) c.drop("detached by the host");
+                if (what & (EPOLLIN | EPOLLRDHUP)) c.readable();
                 if (what & EPOLLOUT) c.writable();
             }
         }
@@ -167,8 +169,8 @@ void Server::accept_all() {
         auto& e = connections_[id];
         e.conn = std::make_unique<Connection>(fd, id, *this, completions_);
         e.fd = fd;
-        e.events = EPOLLIN;
-        add(epoll_fd_, fd, id, EPOLLIN);
+        e.events = EPOLLIN | EPOLLRDHUP;
+        add(epoll_fd_, fd, id, e.events);
     }
 }
 
@@ -214,7 +216,8 @@ void Server::watch(Entry& e) {
         e.fd = -1;  // closing the socket took it out of epoll
         return;
     }
-    const std::uint32_t want = (e.conn->wants_read() ? EPOLLIN : 0u) | (e.conn->wants_write() ? EPOLLOUT : 0u);
+    const std::uint32_t want = (e.conn->wants_read() ? EPOLLIN : 0u) | (e.conn->wants_write() ? EPOLLOUT : 0u) |
+                               (e.conn->watches_hangup() ? EPOLLRDHUP : 0u);
     if (want == e.events) return;
     epoll_event ev{};
     ev.events = want;
