@@ -65,7 +65,7 @@ class Connection {
 public:
     // What a connection holds at most; the peer's further requests wait in the socket meanwhile.
     static constexpr std::size_t MAX_URBS = 1024;            // URBs in flight
-    static constexpr std::size_t MAX_URB_BYTES = 64u << 20;  // their buffers
+    static constexpr std::size_t MAX_URB_BYTES = 16u << 20;  // their buffers (usbfs allows 16 MB by default)
     static constexpr std::size_t OUTPUT_HIGH = 1u << 20;     // replies queued
     static constexpr auto WRITE_STALL = std::chrono::seconds(20);   // replies queued, none taken
     static constexpr auto REQUEST_TIME = std::chrono::seconds(30);  // for a device list or import request

@@ -90,16 +90,16 @@ Options parse_options(int argc, char** argv) {
     return o;
 }
 
-std::string plural(std::size_t n, const char* word) {
-    return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
-}
-
-// "1-1 SERIAL, 1-2 SERIAL" of the devices of one kind.
-std::string labels(const usbip::Server& s, bool adapters) {
-    std::string out;
-    for (const auto& d : s.devices())
-        if (d->is_adapter() == adapters) out += (out.empty() ? "" : ", ") + d->busid() + " " + d->label();
-    return out;
+// "2 adapters (1-1 SERIAL, 1-2 SERIAL)": the devices of one kind.
+std::string summary(const usbip::Server& s, bool adapters) {
+    std::string list;
+    std::size_t n = 0;
+    for (const auto& d : s.devices()) {
+        if (d->is_adapter() != adapters) continue;
+        list += (n++ ? ", " : "") + d->busid() + " " + d->label();
+    }
+    const char* word = adapters ? " adapter" : " other device";
+    return std::to_string(n) + word + (n == 1 ? "" : "s") + (n ? " (" + list + ")" : "");
 }
 
 }  // namespace
@@ -149,11 +149,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "fdhost-usbip: cannot listen on %s\n", error.c_str());
         return 1;
     }
-    std::string line = "fdhost-usbip: listening on 127.0.0.1:" + std::to_string(server->port()) + ", " +
-                       plural(static_cast<std::size_t>(reg.adapter_count()), "adapter") + " (" + labels(*server, true) +
-                       ")";
-    if (!world.others.empty())
-        line += ", " + plural(world.others.size(), "other device") + " (" + labels(*server, false) + ")";
+    std::string line =
+        "fdhost-usbip: listening on 127.0.0.1:" + std::to_string(server->port()) + ", " + summary(*server, true);
+    if (!world.others.empty()) line += ", " + summary(*server, false);
     std::printf("%s\n", line.c_str());
     std::fflush(stdout);
     return server->run(STDIN_FILENO);

@@ -77,14 +77,11 @@ TEST(UsbipRequests, DevlistAndImportAreRecognised) {
     EXPECT_EQ(std::get<ImportRequest>(m).busid, "1-2");
     EXPECT_TRUE(std::holds_alternative<std::monostate>(d.next()));
     EXPECT_EQ(d.buffered(), 0u);
-}
-
-TEST(UsbipRequests, BusIdFillingItsFieldHasNoNul) {
-    Decoder d;
+    // A bus id filling its field has no NUL: all 32 bytes are the id.
     d.feed(op(VERSION, OP_REQ_IMPORT, std::string(32, 'x'), true));
-    const Message m = d.next();
-    ASSERT_TRUE(std::holds_alternative<ImportRequest>(m));
-    EXPECT_EQ(std::get<ImportRequest>(m).busid, std::string(32, 'x'));
+    const Message full = d.next();
+    ASSERT_TRUE(std::holds_alternative<ImportRequest>(full));
+    EXPECT_EQ(std::get<ImportRequest>(full).busid, std::string(32, 'x'));
 }
 
 TEST(UsbipRequests, ViolationsAreFinal) {
@@ -133,37 +130,32 @@ TEST(UsbipUrbs, SubmitArrivingByteByByteCompletesWithItsLastByte) {
     EXPECT_EQ(d.buffered(), 0u);
 }
 
-TEST(UsbipUrbs, InSubmitCarriesNoDataAndUnlinkNamesItsVictim) {
-    SubmitFields f;
-    f.direction = DIR_IN;
-    f.ep = 1;
-    f.length = 51200;
-    Bytes b = submit(f);
+TEST(UsbipUrbs, InSubmitCarriesNoDataNorIsoUnlessAskedAndUnlinkNamesItsVictim) {
+    Bytes b;
+    for (const std::uint32_t npk : {0u, NOT_ISO}) {  // vhci-hcd sends 0, the protocol document all ones
+        SubmitFields f;
+        f.direction = DIR_IN;
+        f.ep = 1;
+        f.length = 51200;
+        f.npk = npk;
+        const Bytes one = submit(f);
+        b.insert(b.end(), one.begin(), one.end());
+    }
     const Bytes u = unlink(8, 7);
     b.insert(b.end(), u.begin(), u.end());
     Decoder d = urb_decoder();
     d.feed(b);
-    const Message m = d.next();
-    ASSERT_TRUE(std::holds_alternative<Submit>(m));
-    EXPECT_EQ(std::get<Submit>(m).endpoint(), 0x81);
-    EXPECT_TRUE(std::get<Submit>(m).data.empty());
-    const Message m2 = d.next();
-    ASSERT_TRUE(std::holds_alternative<Unlink>(m2));
-    EXPECT_EQ(std::get<Unlink>(m2).seqnum, 8u);
-    EXPECT_EQ(std::get<Unlink>(m2).victim, 7u);
-}
-
-TEST(UsbipUrbs, NumberOfPacketsZeroOrAllOnesIsNoIsoTransfer) {
-    for (const std::uint32_t npk : {0u, NOT_ISO}) {
-        SubmitFields f;
-        f.direction = DIR_IN;
-        f.npk = npk;
-        Decoder d = urb_decoder();
-        d.feed(submit(f));
+    for (int i = 0; i < 2; ++i) {
         const Message m = d.next();
-        ASSERT_TRUE(std::holds_alternative<Submit>(m)) << npk;
+        ASSERT_TRUE(std::holds_alternative<Submit>(m));
+        EXPECT_EQ(std::get<Submit>(m).endpoint(), 0x81);
+        EXPECT_TRUE(std::get<Submit>(m).data.empty());
         EXPECT_FALSE(std::get<Submit>(m).iso_requested());
     }
+    const Message m = d.next();
+    ASSERT_TRUE(std::holds_alternative<Unlink>(m));
+    EXPECT_EQ(std::get<Unlink>(m).seqnum, 8u);
+    EXPECT_EQ(std::get<Unlink>(m).victim, 7u);
 }
 
 TEST(UsbipUrbs, IsoDescriptorsFollowTheOutData) {
@@ -218,17 +210,6 @@ TEST(UsbipUrbs, EveryLengthAndCountIsBoundedBeforeAnythingIsBuffered) {
     EXPECT_TRUE(std::holds_alternative<Submit>(d.next()));
 }
 
-TEST(UsbipUrbs, UnknownCommandAndRepliesFromThePeerAreViolations) {
-    for (const std::uint32_t command : {0u, RET_SUBMIT, RET_UNLINK, 0x01000000u}) {
-        Bytes b;
-        put32(b, command);
-        b.resize(URB_HEADER_SIZE, 0);
-        Decoder d = urb_decoder();
-        d.feed(b);
-        EXPECT_TRUE(std::holds_alternative<Violation>(d.next())) << command;
-    }
-}
-
 // ---------------------------------------------------------------- replies
 
 TEST(UsbipReplies, DevlistAtTheDocumentedOffsets) {
@@ -256,20 +237,6 @@ TEST(UsbipReplies, DevlistAtTheDocumentedOffsets) {
     EXPECT_EQ(b[0x143], 2);  // bNumInterfaces
     EXPECT_EQ(Bytes(b.begin() + 0x144, b.begin() + 0x14C), (Bytes{0xFF, 1, 2, 0, 0xFE, 0, 0, 0}));
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(&b[0x0C + one + 0x100])), "1-1");  // the second device
-}
-
-TEST(UsbipReplies, ImportReplyCarriesTheDeviceOnlyWhenGranted) {
-    Device dev;
-    dev.busid = "2-1";
-    dev.path = std::string(300, 'p');  // cut to fit, still NUL-terminated
-    const Bytes granted = import_reply(&dev);
-    ASSERT_EQ(granted.size(), OP_HEADER_SIZE + DEVICE_SIZE);
-    EXPECT_EQ(be32(granted, 4), 0u);
-    EXPECT_EQ(granted[8 + PATH_SIZE - 1], 0);
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(&granted[8 + PATH_SIZE])), "2-1");
-    const Bytes refused = import_reply(nullptr);
-    ASSERT_EQ(refused.size(), OP_HEADER_SIZE);
-    EXPECT_EQ(be32(refused, 4), 1u);
 }
 
 TEST(UsbipReplies, RetSubmitAndRetUnlinkFields) {
