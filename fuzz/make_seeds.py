@@ -52,6 +52,15 @@ TWO = record(0x7FF, 2, dir_=1) + record(0x1ABCDEF, 15)
 MIXED = b"".join(record(i, d) for i, d in enumerate([0, 1, 8, 9, 12, 15]))
 
 
+def usbip_submit(seq: int, ep: int, direction: int, length: int, *, setup: bytes = bytes(8), data: bytes = b"",
+                 npk: int = 0) -> bytes:
+    return struct.pack(">10I", 1, seq, 0x10002, direction, ep, 0, length, 0, npk, 0) + setup + data
+
+
+def usbip_unlink(seq: int, victim: int) -> bytes:
+    return struct.pack(">6I", 2, seq, 0, 0, 0, victim) + bytes(24)
+
+
 def seeds():
     yield "container", "one_record", container(ONE)
     yield "container", "two_records_tx_rx", container(TWO)
@@ -100,6 +109,21 @@ def seeds():
     yield "command", "heartbeat", command(0x10, b"\xFF" * 17)
     yield "command", "length_lies", command(6, b"\1\2\3")[:-2] + b"\x5A"
     yield "command", "bad_crc", bytes.fromhex("A5 01 00 00 00 00 5A")
+
+    # USB/IP: a flags byte (1: URBs from the start), a byte for the piece sizes, then the stream.
+    op = lambda code: struct.pack(">HHI", 0x0111, code, 0)  # noqa: E731
+    imp = op(0x8003) + b"1-1".ljust(32, b"\0")
+    get_device = struct.pack("<BBHHH", 0x80, 6, 0x0100, 0, 18)
+    yield "usbip", "devlist", b"\0\x07" + op(0x8005)
+    yield "usbip", "import_then_urbs", b"\0\x03" + imp + usbip_submit(1, 0, 1, 18, setup=get_device) + \
+        usbip_submit(2, 2, 0, 7, data=command(6)) + usbip_submit(3, 1, 1, 51200) + usbip_unlink(4, 3)
+    yield "usbip", "control_out", b"\1\x05" + usbip_submit(5, 0, 0, 0, setup=bytes.fromhex("0009010000000000"))
+    yield "usbip", "iso", b"\1\x0b" + usbip_submit(6, 1, 0, 4, npk=2, data=b"abcd") + \
+        struct.pack(">8I", 0, 2, 0, 0, 2, 2, 0, 0)
+    yield "usbip", "not_iso", b"\1\x01" + usbip_submit(7, 1, 1, 512, npk=0xFFFFFFFF)
+    yield "usbip", "too_long", b"\1\x02" + usbip_submit(8, 1, 1, 0x7FFFFFFF)
+    yield "usbip", "cut_short", b"\1\x09" + usbip_submit(9, 3, 0, 88, data=bytes(40))
+    yield "usbip", "garbage", b"\0\x01" + bytes(range(60))
 
 
 def main():

@@ -13,7 +13,7 @@ cd "$root" || exit 2
 [ -x .venv/bin/python ] || bash tools/setup.sh || exit 2
 source tools/venv_env.sh
 bash tools/fuzz_toolchain.sh || exit 2
-targets=(fuzz_container fuzz_section fuzz_ack fuzz_records fuzz_command)
+targets=(fuzz_container fuzz_section fuzz_ack fuzz_records fuzz_command fuzz_usbip)
 
 # The fuzz directory is its own CMake project over the protocol core, so a half-edited Python module
 # elsewhere in the tree cannot break the fuzz build.

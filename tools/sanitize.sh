@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
-# Builds the module and the virtual adapter with AddressSanitizer and UndefinedBehaviorSanitizer
-# and runs the whole pytest suite against them (CPython with the sanitizer runtimes preloaded).
+# Builds the module and the virtual adapter (library and USB/IP server) with AddressSanitizer and
+# UndefinedBehaviorSanitizer and runs the whole pytest suite against them (CPython with the
+# sanitizer runtimes preloaded).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 [ -x .venv/bin/python ] || bash tools/setup.sh
 source tools/venv_env.sh
 cmake -S . -B build-asan -G Ninja -DPython_EXECUTABLE="$PY" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFDHOST_SANITIZE=ON \
       -DFDHOST_MODULE_DIR="$PWD/build-asan/module" >/dev/null
-cmake --build build-asan --target fdhost vadapter
+cmake --build build-asan --target fdhost vadapter fdhost-usbip
 export FDHOST_MODULE_DIR="$PWD/build-asan/module"
 [ -f build-asan/vadapter/libusb-1.0.so.0 ] && export FDHOST_VADAPTER_LIB="$PWD/build-asan/vadapter/libusb-1.0.so.0"
+[ -f build-asan/vadapter/fdhost-usbip ] && export FDHOST_USBIP="$PWD/build-asan/vadapter/fdhost-usbip"
 export LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)"
 # The interpreter itself is not instrumented and keeps objects alive at exit: leaks are not ours to report.
 # Reports go to files: pytest captures the test's stderr, and a halted process cannot show it.

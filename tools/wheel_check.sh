@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The wheel as a user gets it: builds it, installs it into a fresh virtual environment outside the
 # repository and, from a directory outside it too (so that nothing of the checkout is importable),
-# runs `fdhost-can list`, the README's two-terminal example on a virtual bus (dump and send in two
-# processes, dump's lines compared exactly) and the README's python-can example.
+# runs `fdhost-can list`, `fdhost-usbip --help`, the README's two-terminal example on a virtual bus
+# (dump and send in two processes, dump's lines compared exactly) and the README's python-can example.
 # The commands are the README's own: the install steps of "Installing the wheel" (with this run's
 # directories) and the blocks marked <!-- wheel-check: NAME --> (tools/readme_block.py).
 # Run by tools/test.sh under CI=true; on its own after tools/setup.sh: bash tools/wheel_check.sh
@@ -59,7 +59,7 @@ step "installing $(basename "${wheels[0]}") into a fresh environment"
 # that parallel runs never meet on virtual:demo.
 mkdir "$work/run"
 cd "$work/run"
-unset PYTHONPATH PYTHONHOME LD_LIBRARY_PATH FDHOST_VADAPTER FDHOST_VADAPTER_LIB FDHOST_MODULE_DIR VIRTUAL_ENV
+unset PYTHONPATH PYTHONHOME LD_LIBRARY_PATH FDHOST_VADAPTER FDHOST_VADAPTER_LIB FDHOST_USBIP FDHOST_MODULE_DIR VIRTUAL_ENV
 export PATH="$work/env/bin:$PATH"
 export FDHOST_VADAPTER_NAMESPACE="wheel-check-$$-$RANDOM"
 run() { timeout -k 5 "$LIMIT_S" "$@"; }
@@ -80,6 +80,13 @@ vadapter_dir=$(run python -c 'from fdhost_can import virtual; print(virtual.libr
 out=$(LD_LIBRARY_PATH=$vadapter_dir run fdhost-can list) || fail "fdhost-can list on the virtual adapter failed"
 echo "$out"
 grep -q "^  14AA044B241402B10DDBDAFE448040BB  1:2 " <<<"$out" || fail "list does not show the virtual adapter"
+
+step "fdhost-usbip --help"
+# The USB/IP server ships as a program of its own beside the library; the console script starts it.
+out=$(run fdhost-usbip --help) || fail "fdhost-usbip --help failed"
+grep -q "^usage: fdhost-usbip" <<<"$out" || fail "fdhost-usbip --help printed no usage"
+[[ $(run python -c 'from fdhost_can import usbip; print(usbip.program_path())') == "$work/env/"* ]] \
+  || fail "fdhost-usbip is not the wheel's"
 
 step "README two-terminal example"
 commands=$(block two-terminals | sed "s/[[:space:]]\+#[[:space:]].*//")

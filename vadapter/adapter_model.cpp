@@ -176,8 +176,9 @@ int Adapter::attempt_locked(std::uint8_t ep, std::uint8_t* buf, int len, const S
     if (int e = alive(now, closed)) return finish(e);
     int r = NOTHING;
     // A time-out fault holds the transfer until its time is up; one without a time-out (a queued read)
-    // has no time to run out, so the adapter merely answers it as usual instead of holding it for ever.
-    if (s.frozen && deadline != NEVER)
+    // has no time to run out, so the adapter merely answers it as usual instead of holding it for ever,
+    // unless the time-out is kept by the host beyond the library, which then cancels it.
+    if (s.frozen && (deadline != NEVER || s.timed_by_host))
         r = NOTHING;
     else if (ep == fdh::WINUSB_IN_EP)
         r = read_rx(buf, len, transferred, now, wake);

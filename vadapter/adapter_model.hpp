@@ -46,6 +46,9 @@ public:
         bool frozen = false;        // a time-out fault: nothing moves until the deadline
         int timeout_code = 0;       // that fault's error
         int out_length = -1;        // a short-write fault: the bytes the adapter takes and reports
+        // The transfer has no time-out here because its caller keeps one of its own beyond this
+        // library (a USB/IP host): a time-out fault then holds it until the caller cancels it.
+        bool timed_by_host = false;
     };
     static constexpr int PENDING = 1;
     Start begin(std::uint8_t ep, int len, const std::atomic<bool>& closed);

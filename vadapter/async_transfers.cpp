@@ -32,6 +32,7 @@ struct Flight {
     bool cancel = false;
     bool posted = false;  // finished, waiting for event handling
     bool begun = false;
+    bool timed_by_host = false;
     Adapter::Start start;
 };
 
@@ -97,6 +98,7 @@ int run(Flight& f, int& done, Ps& wake) {
         f.begun = true;
         f.start = adapter->begin(f.endpoint, f.length, f.handle->closed);
         if (f.start.result) return f.start.result;
+        f.start.timed_by_host = f.timed_by_host;
     }
     return adapter->attempt(f.endpoint, f.buffer, f.length, f.start, &done, f.deadline, f.handle->closed, wake);
 }
@@ -204,7 +206,7 @@ void free_transfer(libusb_transfer* t) {
     std::free(t);
 }
 
-int submit_transfer(libusb_transfer* t) {
+int submit_transfer(libusb_transfer* t, bool timed_by_host) {
     if (!t) return LIBUSB_ERROR_INVALID_PARAM;
     if (t->type == LIBUSB_TRANSFER_TYPE_ISOCHRONOUS || t->type == LIBUSB_TRANSFER_TYPE_BULK_STREAM)
         return LIBUSB_ERROR_NOT_SUPPORTED;  // the virtual devices have no such endpoints
@@ -226,6 +228,7 @@ int submit_transfer(libusb_transfer* t) {
     f->buffer = t->buffer;
     f->length = t->length;
     f->deadline = t->timeout ? now_ps() + Ps{t->timeout} * PS_PER_MS : NEVER;
+    f->timed_by_host = timed_by_host;
     Engine& e = engine();
     {
         std::lock_guard lk(e.mu);

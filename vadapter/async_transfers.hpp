@@ -13,7 +13,9 @@ namespace vad {
 
 libusb_transfer* alloc_transfer(int iso_packets);
 void free_transfer(libusb_transfer* t);
-int submit_transfer(libusb_transfer* t);
+// timed_by_host: the transfer's time-out is kept by a host beyond this library (the USB/IP server's
+// peer), which cancels the transfer when it runs out; a time-out fault holds it until then.
+int submit_transfer(libusb_transfer* t, bool timed_by_host = false);
 int cancel_transfer(libusb_transfer* t);
 // Event handling is completing the transfer: from now on it is no longer in flight.
 // False when it was freed in the meantime.

@@ -15,9 +15,6 @@ using vad::Registry;
 
 namespace {
 
-// Read the environment's configuration when the library is loaded, not at the first call.
-__attribute__((constructor)) void load_configuration() { Registry::get(); }
-
 std::shared_ptr<vad::Adapter> adapter_or_error(int index) {
     auto a = Registry::get().adapter(index);
     if (!a) Registry::get().set_error("no adapter " + std::to_string(index));

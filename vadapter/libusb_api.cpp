@@ -18,6 +18,9 @@ using vad::Registry;
 
 namespace {
 
+// Read the environment's configuration when the library is loaded, not at the first call.
+__attribute__((constructor)) void load_configuration() { Registry::get(); }
+
 // Every context is the one virtual USB; this only gives callers a non-null pointer.
 int g_context_anchor;
 

@@ -74,6 +74,7 @@ int Registry::configure(std::string_view text) {
         enumeration_.push_back(d);
     }
     adapters_ = std::move(adapters);
+    others_ = std::move(others);
     config_ = std::move(cfg);
     error_.clear();
     device_changed();  // transfers on the devices that are gone end
@@ -182,13 +183,13 @@ std::shared_ptr<Handle> Registry::live_handle(libusb_device_handle* h) {
 
 // ---------------------------------------------------------------- handles
 
-int Registry::open(libusb_device* dev, libusb_device_handle** out) {
+int Registry::open(libusb_device* dev, libusb_device_handle** out, bool open_fault) {
     if (!out) return LIBUSB_ERROR_INVALID_PARAM;
     std::lock_guard lk(mu_);
     const auto it = devices_.find(token_of(dev));
     if (it == devices_.end() || !present(*it->second)) return LIBUSB_ERROR_NO_DEVICE;
     const auto& d = it->second;
-    if (d->adapter)
+    if (d->adapter && open_fault)
         if (int e = d->adapter->device_fault(FaultKind::OpenFail, FaultMatch{})) return e;
     auto h = std::make_shared<Handle>();
     h->token = next_token();
@@ -419,6 +420,18 @@ std::string Registry::can_bus_of(int index) {
     std::lock_guard lk(mu_);
     if (index < 0 || index >= static_cast<int>(adapters_.size())) return {};
     return config_.adapters[static_cast<std::size_t>(index)].can_bus;
+}
+
+std::shared_ptr<VirtualDevice> Registry::device_of(DeviceRef ref) {
+    std::lock_guard lk(mu_);
+    const auto& list = ref.adapter ? adapters_ : others_;
+    if (ref.index < 0 || ref.index >= static_cast<int>(list.size())) return nullptr;
+    return list[static_cast<std::size_t>(ref.index)];
+}
+
+bool Registry::is_present(const VirtualDevice& d) {
+    std::lock_guard lk(mu_);
+    return present(d);
 }
 
 }  // namespace vad

@@ -41,7 +41,9 @@ public:
     libusb_device* parent(libusb_device* dev);  // the root hub of its bus, when there is one
     std::shared_ptr<Handle> handle(libusb_device_handle* h);
 
-    int open(libusb_device* dev, libusb_device_handle** out);
+    // open_fault: whether an `open` fault may refuse it (a libusb caller's open; the USB/IP server's
+    // open stands for no host's).
+    int open(libusb_device* dev, libusb_device_handle** out, bool open_fault = true);
     void close(libusb_device_handle* h);
     int claim(libusb_device_handle* h, int interface_number);
     int release(libusb_device_handle* h, int interface_number);
@@ -63,6 +65,10 @@ public:
     // its index, or -1 with last_error() set.
     int plug(const std::string& can_bus, std::string_view items);
     std::string can_bus_of(int index);  // empty for a bus of its own
+    // The device an adapter's or another device's configuration index stands for now (a re-plugged
+    // adapter is a new device); nullptr when there is no such device.
+    std::shared_ptr<VirtualDevice> device_of(DeviceRef ref);
+    bool is_present(const VirtualDevice& d);  // plugged in and not replaced
 
 private:
     Registry();
@@ -81,6 +87,7 @@ private:
     WorldConfig config_;
     std::vector<std::shared_ptr<VirtualDevice>> enumeration_;  // in enumeration order
     std::vector<std::shared_ptr<VirtualDevice>> adapters_;     // by configuration index
+    std::vector<std::shared_ptr<VirtualDevice>> others_;       // by configuration index
     std::unordered_map<std::uintptr_t, std::shared_ptr<VirtualDevice>> devices_;  // present or referenced
     std::unordered_map<std::uintptr_t, std::shared_ptr<Handle>> handles_;
     std::string error_;
