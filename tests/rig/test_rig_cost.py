@@ -18,11 +18,19 @@ class Child:
     def __init__(self, *args):
         self.proc = subprocess.Popen([sys.executable, str(SCRIPT), *args], stdin=subprocess.PIPE,
                                      stdout=subprocess.PIPE, text=True, bufsize=1)
-        assert self.proc.stdout.readline().strip() == "ready"
+        # The object's own lines come first.
+        for line in self.proc.stdout:
+            if line.strip() == "ready":
+                break
+        else:
+            raise AssertionError(f"rig_cost.py {' '.join(args)} ended before it was ready")
 
     def measure(self, what):
         self.proc.stdin.write(f"{what} {SECONDS}\n")
-        return json.loads(self.proc.stdout.readline())
+        for line in self.proc.stdout:
+            if line.startswith("{"):
+                return json.loads(line)
+        raise AssertionError("rig_cost.py ended while measuring")
 
     def close(self):
         self.proc.stdin.write("quit\n")
