@@ -1,0 +1,136 @@
+#include "core/event_loop.hpp"
+
+#include <algorithm>
+
+#include "core/rx_queue.hpp"
+
+namespace fdh::core {
+
+namespace {
+// With nothing due the thread still returns from libusb's wait now and then: libusb's own limit.
+constexpr auto LONGEST_WAIT = std::chrono::seconds(60);
+// Timers due this close together fire in one wake-up.
+constexpr auto TIMER_SLACK = std::chrono::microseconds(1000);
+}  // namespace
+
+void EventLoop::start() {
+    std::call_once(started_, [this] {
+        std::thread t([this] { run(); });
+        thread_id_.store(t.get_id());
+        t.detach();
+    });
+}
+
+void EventLoop::attach() {
+    {
+        std::lock_guard lk(mu_);
+        ++users_;
+    }
+    cv_.notify_all();
+    start();
+}
+
+void EventLoop::detach() {
+    bool idle;
+    {
+        std::lock_guard lk(mu_);
+        idle = --users_ == 0;
+    }
+    if (idle) wake();  // out of libusb's wait, into its own
+}
+
+EventLoop::TimerId EventLoop::add_timer(std::chrono::microseconds period, std::function<void()> fn) {
+    const auto p = std::chrono::duration_cast<Clock::duration>(std::max(period, std::chrono::microseconds(1)));
+    const auto now = Clock::now().time_since_epoch();
+    const Clock::time_point due{(now / p + 1) * p};
+    TimerId id;
+    {
+        std::lock_guard lk(mu_);
+        id = next_id_++;
+        timers_.push_back({id, p, due, std::move(fn)});
+    }
+    wake();
+    return id;
+}
+
+void EventLoop::remove_timer(TimerId id) {
+    std::unique_lock lk(mu_);
+    std::erase_if(timers_, [id](const Timer& t) { return t.id == id; });
+    if (!on_loop_thread()) cv_.wait(lk, [&] { return running_ != id; });
+}
+
+void EventLoop::delivered(std::shared_ptr<RxQueue> queue, std::size_t frames) {
+    ++round_containers_;
+    if (frames == 0) return;
+    for (auto& [q, n] : owed_) {
+        if (q == queue) {
+            n += frames;
+            return;
+        }
+    }
+    owed_.emplace_back(std::move(queue), frames);
+}
+
+void EventLoop::wake() { api_.async.interrupt_event_handler(ctx_); }
+
+EventLoop::Clock::duration EventLoop::until_next_timer() {
+    std::lock_guard lk(mu_);
+    Clock::duration wait = LONGEST_WAIT;
+    const auto now = Clock::now();
+    for (const Timer& t : timers_) wait = std::min(wait, std::max(Clock::duration::zero(), t.due - now));
+    return wait;
+}
+
+void EventLoop::run_due_timers() {
+    std::unique_lock lk(mu_);
+    for (;;) {
+        const auto horizon = Clock::now() + TIMER_SLACK;
+        auto it = std::find_if(timers_.begin(), timers_.end(), [&](const Timer& t) { return t.due <= horizon; });
+        if (it == timers_.end()) return;
+        // The next moment on its grid that is still ahead: a late round skips, it does not catch up.
+        const auto now = Clock::now();
+        do it->due += it->period;
+        while (it->due <= now);
+        running_ = it->id;
+        auto fn = it->fn;  // the timer may be removed while it runs
+        lk.unlock();
+        fn();
+        lk.lock();
+        running_ = 0;
+        cv_.notify_all();
+    }
+}
+
+void EventLoop::pay_owed_wakes() {
+    for (auto& [queue, frames] : owed_) queue->wake(frames);
+    owed_.clear();
+}
+
+void EventLoop::run() {
+    using std::chrono::duration_cast;
+    using std::chrono::microseconds;
+    thread_id_.store(std::this_thread::get_id());
+    owed_.reserve(16);
+    for (;;) {
+        {
+            std::unique_lock lk(mu_);
+            if (users_ == 0) gather_ = false;
+            cv_.wait(lk, [this] { return users_ > 0; });
+        }
+        if (gather_) std::this_thread::sleep_for(GATHER);
+        const auto wait = duration_cast<microseconds>(until_next_timer()).count();
+        libusb::Timeval tv{static_cast<decltype(tv.tv_sec)>(wait / 1000000),
+                           static_cast<decltype(tv.tv_usec)>(wait % 1000000)};
+        const auto entered = Clock::now();
+        api_.async.handle_events_timeout_completed(ctx_, &tv, nullptr);
+        // Whether to let the next completions gather: this round found several already waiting, or
+        // (without gathering) one came within a quarter of the window, as they do on a busy bus.
+        const bool quick = Clock::now() - entered < GATHER / 4;
+        gather_ = gather_ ? round_containers_ > 1 : round_containers_ > 0 && quick;
+        round_containers_ = 0;
+        pay_owed_wakes();
+        run_due_timers();
+    }
+}
+
+}  // namespace fdh::core

@@ -1,0 +1,95 @@
+// The one event thread of a loaded libusb: it handles the library's events (the completions of every
+// open adapter's queued reads and heartbeat writes) and runs the periodic timers (the heartbeats).
+// libusb handles events per context, so every adapter on that library shares this one thread.
+//
+// The thread sleeps in libusb's event handling until a transfer completes, the next timer is due or
+// wake() is called. When completions come close together it lets them gather for a short moment
+// before handling them, so that one wake-up serves many; an isolated completion is handled at once.
+#pragma once
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "core/libusb_abi.hpp"
+
+namespace fdh::core {
+
+class RxQueue;
+
+class EventLoop {
+public:
+    using Clock = std::chrono::steady_clock;
+    using TimerId = std::uint64_t;
+
+    // How long completions coming close together may gather before one wake-up handles them all.
+    static constexpr auto GATHER = std::chrono::microseconds(500);
+
+    EventLoop(const libusb::Api& api, void* ctx) : api_(api), ctx_(ctx) {}
+    EventLoop(const EventLoop&) = delete;
+    EventLoop& operator=(const EventLoop&) = delete;
+
+    // Runs `fn` on the event thread every `period`, first at the next multiple of the period on the
+    // steady clock: timers of the same period fire in the same wake-up. Starts the thread if needed.
+    TimerId add_timer(std::chrono::microseconds period, std::function<void()> fn);
+    // After it returns the timer never runs again and is not running (unless called from its own
+    // callback, which is allowed).
+    void remove_timer(TimerId id);
+
+    // The event thread, if this is it: completions that run here may leave work for the end of the round.
+    bool on_loop_thread() const { return std::this_thread::get_id() == thread_id_.load(); }
+
+    // On the event thread only, once per container handed over: the takers of `queue` are woken for
+    // `frames` frames once every completion of this round has been handled (one wake-up per queue
+    // per round instead of one per container).
+    void delivered(std::shared_ptr<RxQueue> queue, std::size_t frames);
+
+    // Ends the current wait of the event thread early.
+    void wake();
+
+    // An adapter starts (attach) or stops (detach) using the loop. The thread handles the library's
+    // events only while some adapter uses it: the virtual adapter's library handles events for the
+    // whole process, whatever the context, and another user of it (pyusb, a test) may be waiting for
+    // completions of its own. The first attach starts the thread, which then runs for the rest of
+    // the process and is never joined: it holds nothing a process exit would wait for.
+    void attach();
+    void detach();
+
+private:
+    struct Timer {
+        TimerId id;
+        Clock::duration period;
+        Clock::time_point due;
+        std::function<void()> fn;
+    };
+
+    void start();
+    void run();
+    Clock::duration until_next_timer();
+    void run_due_timers();
+    void pay_owed_wakes();
+
+    const libusb::Api& api_;
+    void* ctx_;
+    std::once_flag started_;
+    std::atomic<std::thread::id> thread_id_{};
+
+    std::mutex mu_;
+    std::condition_variable cv_;  // a removal waiting for its timer to finish, the thread for a user
+    int users_ = 0;
+    std::vector<Timer> timers_;
+    TimerId next_id_ = 1;
+    TimerId running_ = 0;  // the timer whose callback runs now
+
+    // The event thread's own: wake-ups owed at the end of the round, and whether it gathers.
+    std::vector<std::pair<std::shared_ptr<RxQueue>, std::size_t>> owed_;
+    std::size_t round_containers_ = 0;
+    bool gather_ = false;
+};
+
+}  // namespace fdh::core
