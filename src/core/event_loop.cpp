@@ -2,6 +2,10 @@
 
 #include <algorithm>
 
+#if defined(__linux__)
+#include <pthread.h>
+#endif
+
 #include "core/rx_queue.hpp"
 
 namespace fdh::core {
@@ -110,6 +114,9 @@ void EventLoop::run() {
     using std::chrono::duration_cast;
     using std::chrono::microseconds;
     thread_id_.store(std::this_thread::get_id());
+#if defined(__linux__)
+    pthread_setname_np(pthread_self(), "fdhost-events");  // how tools and tests find it
+#endif
     owed_.reserve(16);
     for (;;) {
         {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <vector>
 
 namespace fdh::core {
@@ -9,30 +10,8 @@ namespace fdh::core {
 namespace {
 constexpr std::int64_t WRAP = std::int64_t{1} << 32;
 // Points closer together than this are thinned to one: a fit does not need every container.
-constexpr std::int64_t POINT_SPACING_US = 5'000;
-// The refit looks at the quickest arrival in each slice of this length.
-constexpr std::int64_t REFIT_SLICE_US = 100'000;
+constexpr std::int64_t POINT_SPACING_US = 2'000;
 
-// Least squares of arrival time over tick, ticks taken relative to `anchor`.
-bool least_squares(const std::vector<std::pair<double, double>>& xy, double& slope, double& intercept) {
-    const double n = static_cast<double>(xy.size());
-    if (xy.size() < 2) return false;
-    double sx = 0, sy = 0;
-    for (const auto& [x, y] : xy) {
-        sx += x;
-        sy += y;
-    }
-    const double mx = sx / n, my = sy / n;
-    double sxx = 0, sxy = 0;
-    for (const auto& [x, y] : xy) {
-        sxx += (x - mx) * (x - mx);
-        sxy += (x - mx) * (y - my);
-    }
-    if (!(sxx > 0)) return false;
-    slope = sxy / sxx;
-    intercept = my - slope * mx;
-    return std::isfinite(slope) && std::isfinite(intercept);
-}
 }  // namespace
 
 const char* to_string(TimeSource source) noexcept {
@@ -72,50 +51,42 @@ std::int64_t LearnedClock::unwrap(std::uint32_t raw, std::int64_t arrival_us, bo
 
 bool LearnedClock::fit(const std::deque<Point>& points, double& slope, double& offset_at_anchor) const {
     if (points.size() < 2) return false;
-    std::vector<std::pair<double, double>> xy;
-    xy.reserve(points.size());
-    for (const Point& p : points)
-        xy.emplace_back(static_cast<double>(p.tick - anchor_), static_cast<double>(p.arrival_us));
-    double intercept = 0;
-    if (!least_squares(xy, slope, intercept) || !(slope > 0)) return false;
-    // Then through the quickest arrival of each slice: the delays of the others only blur the fit.
-    std::vector<std::pair<double, double>> edge;
-    std::int64_t slice_start = points.front().arrival_us;
-    const Point* best = nullptr;
-    double best_delay = 0;
-    auto close_slice = [&] {
-        if (best) edge.emplace_back(static_cast<double>(best->tick - anchor_), static_cast<double>(best->arrival_us));
-        best = nullptr;
-    };
+    // Every point arrived some delay after its stamp's moment, never before: the mapping is the line
+    // under all of them that lies closest to them on average, the edge of their lower convex hull
+    // above the mean tick. Delays only lift points off it, so it is found by the quickest arrivals.
+    std::vector<std::pair<double, double>> hull;  // (tick from the anchor, arrival)
+    double sum_x = 0;
     for (const Point& p : points) {
-        if (p.arrival_us - slice_start >= REFIT_SLICE_US) {
-            close_slice();
-            slice_start = p.arrival_us;
+        const std::pair<double, double> q{static_cast<double>(p.tick - anchor_), static_cast<double>(p.arrival_us)};
+        sum_x += q.first;
+        while (hull.size() >= 2) {
+            const auto& a = hull[hull.size() - 2];
+            const auto& b = hull.back();
+            // Drop b when it lies on or above the line from a to q (not a lower-hull vertex).
+            if ((b.first - a.first) * (q.second - a.second) - (b.second - a.second) * (q.first - a.first) <= 0)
+                hull.pop_back();
+            else
+                break;
         }
-        const double delay = static_cast<double>(p.arrival_us) - (intercept + slope * static_cast<double>(p.tick - anchor_));
-        if (!best || delay < best_delay) {
-            best = &p;
-            best_delay = delay;
-        }
+        if (hull.empty() || q.first > hull.back().first) hull.push_back(q);
+        else if (q.second < hull.back().second) hull.back() = q;  // the same tick: the quicker
     }
-    close_slice();
-    if (edge.size() >= 4) {
-        double s2 = 0, i2 = 0;
-        if (least_squares(edge, s2, i2) && s2 > 0) slope = s2;
-    }
+    if (hull.size() < 2) return false;
+    const double mean_x = sum_x / static_cast<double>(points.size());
+    std::size_t k = 0;
+    while (k + 2 < hull.size() && hull[k + 1].first < mean_x) ++k;
+    const auto& a = hull[k];
+    const auto& b = hull[k + 1];
+    slope = (b.second - a.second) / (b.first - a.first);
+    if (!(slope > 0) || !std::isfinite(slope)) return false;
     const double rate = 1e6 / slope;
     if (!(rate >= s_.min_ticks_per_s && rate <= s_.max_ticks_per_s)) return false;
-    // The lower edge: no point may arrive before its stamp's time, and every point must lie near it.
-    double low = 0, high = 0;
-    bool first = true;
+    offset_at_anchor = a.second - slope * a.first;
+    // Every point must lie near the line: further off, the stamps are not a clock.
     for (const Point& p : points) {
-        const double c = static_cast<double>(p.arrival_us) - slope * static_cast<double>(p.tick - anchor_);
-        low = first ? c : std::min(low, c);
-        high = first ? c : std::max(high, c);
-        first = false;
+        const double delay = static_cast<double>(p.arrival_us) - (offset_at_anchor + slope * static_cast<double>(p.tick - anchor_));
+        if (delay > static_cast<double>(s_.max_error_us) || delay < -1.0) return false;
     }
-    if (high - low > static_cast<double>(s_.max_error_us)) return false;
-    offset_at_anchor = low;
     return true;
 }
 
@@ -140,6 +111,7 @@ TimeSource LearnedClock::map(std::span<const std::uint32_t> stamps, std::int64_t
     auto arrival_times = [&] {
         for (std::size_t i = 0; i < n; ++i) out[i] = std::max(arrival_us, last_time_);
         if (n) last_time_ = out[n - 1];
+        timed_by_arrival_ = true;
         return TimeSource::Arrival;
     };
     if (n == 0) return fitted_ ? TimeSource::Learned : TimeSource::Arrival;
@@ -184,9 +156,13 @@ TimeSource LearnedClock::map(std::span<const std::uint32_t> stamps, std::int64_t
         last_arrival_us_ = arrival_us;
         if (arrival_us - last_refit_us_ >= s_.refit_us) refit(arrival_us);
     }
+    // Frames ended before they arrived, and in order; the first frames timed from stamps after
+    // arrival times may lie before the last of those (which were late by their whole delay).
+    if (timed_by_arrival_) last_time_ = std::numeric_limits<std::int64_t>::min();
+    timed_by_arrival_ = false;
     for (std::size_t i = 0; i < n; ++i) {
         auto t = static_cast<std::int64_t>(std::llround(predict(out[i])));
-        t = std::clamp(t, last_time_, std::max(arrival_us, last_time_));  // ended before it arrived, in order
+        t = std::clamp(t, last_time_, std::max(arrival_us, last_time_));
         out[i] = last_time_ = t;
     }
     return TimeSource::Learned;

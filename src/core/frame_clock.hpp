@@ -83,7 +83,8 @@ private:
     double offset_us_ = 0;         // steady time of the anchor tick: the lower edge of the arrivals
     std::int64_t last_arrival_us_ = 0;
     std::int64_t last_refit_us_ = 0;
-    std::int64_t last_time_ = 0;     // the last time given out: times never run backwards
+    std::int64_t last_time_ = 0;     // the last time given out: times of one source never run backwards
+    bool timed_by_arrival_ = true;   // the last container was given its arrival time
     int bad_ = 0;
 };
 
