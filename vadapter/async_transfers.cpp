@@ -13,6 +13,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "core/thread_slice.hpp"
 #include "event_handling.hpp"
 #include "registry.hpp"
 
@@ -156,6 +157,8 @@ Ps pass(Engine& e) {
 
 void engine_thread() {
     pthread_setname_np(pthread_self(), "vadapter-usb");  // so tools and tests can tell it apart
+    // A host controller's completions are not held up by other processes' time slices.
+    fdh::ask_for_short_slices();
     Engine& e = engine();
     for (;;) {
         Ps next;

@@ -23,6 +23,10 @@ using namespace std::chrono_literals;
 // Reads kept queued on 0x81: enough that a busy bus fills them while the event thread lets
 // completions gather, before frames have to wait in the adapter for the next hand-over.
 constexpr int QUEUED_READS = 8;
+// Completed reads are queued again in batches this large: each submission wakes the library's own
+// machinery (the virtual adapter's transfer thread, say), and a batch wakes it once; at least
+// QUEUED_READS - RESUBMIT_BATCH + 1 reads stay queued meanwhile.
+constexpr int RESUBMIT_BATCH = 4;
 constexpr auto HEARTBEAT_PERIOD = 10ms;
 constexpr unsigned HEARTBEAT_TIMEOUT_MS = 100;
 // A send is made in slices this long, so that a close waits at most that for it.
@@ -129,7 +133,13 @@ struct Adapter::Session {
             std::lock_guard lk(s.mu);
             slot->in_flight = false;
             --s.in_flight;
-            if (!s.closing && !s.gone && !s.reads_ended) failed = s.submit_read(*slot);
+            if (++s.reads_idle >= RESUBMIT_BATCH && !s.closing && !s.gone && !s.reads_ended) {
+                for (ReadSlot& r : s.reads) {
+                    if (r.in_flight) continue;
+                    if ((failed = s.submit_read(r)) < 0) break;
+                    --s.reads_idle;
+                }
+            }
             s.idle.notify_all();
         }
         if (failed == libusb::ERROR_NO_DEVICE)
@@ -223,6 +233,7 @@ struct Adapter::Session {
     std::mutex mu;
     std::condition_variable idle;  // a transfer completed or a call left
     int in_flight = 0;
+    int reads_idle = 0;  // completed reads not queued again yet
     int active_calls = 0;
     bool heartbeat_in_flight = false;
     bool closed = false;

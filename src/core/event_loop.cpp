@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "core/thread_slice.hpp"
+
 #if defined(__linux__)
 #include <pthread.h>
 #endif
@@ -117,6 +119,7 @@ void EventLoop::run() {
 #if defined(__linux__)
     pthread_setname_np(pthread_self(), "fdhost-events");  // how tools and tests find it
 #endif
+    ask_for_short_slices();
     owed_.reserve(16);
     for (;;) {
         {
