@@ -22,12 +22,11 @@ from .log import emit, logger
 
 # Frames the native queue holds for a slow reader before it drops the newest.
 RECEIVE_QUEUE_FRAMES = 65536
-# How a virtual adapter is plugged for a Bus. Its frames are collected for up to a fifth of a
-# millisecond into one receive container, as a real adapter's are, instead of one transfer per
-# frame: that bounds the work per frame on a busy bus at a latency python-can users do not notice.
-# It captures from the moment it is on the bus (where `fdhost-can list` shows it), not only once
-# the Bus has finished opening: a frame sent meanwhile waits in its receive buffer.
-VIRTUAL_ADAPTER_CONFIG = "flush_us=200;capture=1"
+# How a virtual adapter is plugged for a Bus: it hands each frame out as soon as it has left the bus
+# (on a busy bus the core keeps few reads queued while completions gather, so frames come in few
+# containers anyway). It captures from the moment it is on the bus (where `fdhost-can list` shows
+# it), not only once the Bus has finished opening: a frame sent meanwhile waits in its receive buffer.
+VIRTUAL_ADAPTER_CONFIG = "capture=1"
 # How long a closing virtual Bus lets its transmit queue drain: in all, and without progress.
 DRAIN_LIMIT_S, DRAIN_STALL_S, DRAIN_POLL_S = 5.0, 0.25, 0.001
 

@@ -20,12 +20,12 @@ namespace fdh::core {
 namespace {
 using namespace std::chrono_literals;
 
-// Reads kept queued on 0x81: enough that a busy bus fills them while the event thread lets
-// completions gather, before frames have to wait in the adapter for the next hand-over.
+// Reads kept queued on 0x81 while completions come one by one: eight, queued again four at a time
+// at the end of a round (each submission wakes the library's own machinery, the virtual adapter's
+// transfer thread say, and a batch wakes it once). While the event thread works in windows (a busy
+// bus) none is queued during a window and one at its end: the frames of the window wait in the
+// adapter and come as one container (event_loop.hpp).
 constexpr int QUEUED_READS = 8;
-// Completed reads are queued again in batches this large: each submission wakes the library's own
-// machinery (the virtual adapter's transfer thread, say), and a batch wakes it once; at least
-// QUEUED_READS - RESUBMIT_BATCH + 1 reads stay queued meanwhile.
 constexpr int RESUBMIT_BATCH = 4;
 constexpr auto HEARTBEAT_PERIOD = 10ms;
 constexpr unsigned HEARTBEAT_TIMEOUT_MS = 100;
@@ -40,7 +40,7 @@ void pause_for(bool really, std::chrono::milliseconds t) {
 }
 }  // namespace
 
-struct Adapter::Session {
+struct Adapter::Session final : LoopMember {
     struct ReadSlot {
         Session* session;
         libusb::Transfer* transfer = nullptr;
@@ -98,9 +98,9 @@ struct Adapter::Session {
 
     // The adapter is gone (unplugged): queued frames stay, everything else ends.
     void lost(const std::string& reason) {
+        receive.end(reason);  // first, so that whoever sees `gone` finds the reason (the first one stays)
         if (gone.exchange(true)) return;
         log(Level::Error, name + ": " + reason);
-        receive.end(reason);
     }
 
     // Receiving failed for good (a read failed otherwise than by an unplug).
@@ -116,12 +116,12 @@ struct Adapter::Session {
         Session& s = *slot->session;
         const std::int64_t arrival = steady_us();
         const int status = t->status;
+        const bool on_loop = s.loop().on_loop_thread();
         if ((status == libusb::COMPLETED || (status == libusb::TIMED_OUT && t->actual_length > 0)) &&
             !s.closing.load()) {
-            const bool on_loop = s.loop().on_loop_thread();
             const auto size = static_cast<std::size_t>(std::clamp(t->actual_length, 0, RX_LENGTH));
             const Delivered d = s.receive.deliver({t->buffer, size}, arrival, /*wake=*/!on_loop);
-            if (on_loop) s.loop().delivered(s.receive.shared_queue(), d.frames);
+            if (on_loop) s.loop().delivered(s.receive.shared_queue(), d.frames, d.records);
         } else if (status == libusb::NO_DEVICE) {
             s.lost("the adapter was unplugged");
         } else if (status != libusb::COMPLETED && status != libusb::CANCELLED && status != libusb::TIMED_OUT &&
@@ -133,19 +133,50 @@ struct Adapter::Session {
             std::lock_guard lk(s.mu);
             slot->in_flight = false;
             --s.in_flight;
-            if (++s.reads_idle >= RESUBMIT_BATCH && !s.closing && !s.gone && !s.reads_ended) {
-                for (ReadSlot& r : s.reads) {
-                    if (r.in_flight) continue;
-                    if ((failed = s.submit_read(r)) < 0) break;
-                    --s.reads_idle;
-                }
-            }
+            ++s.reads_idle;
+            // Reads are queued again as the event thread turns (turn()); a read that
+            // another thread completed (libusb runs callbacks wherever events are being handled) at once.
+            if (!on_loop && s.may_read()) failed = s.submit_idle_reads(1);
             s.idle.notify_all();
         }
-        if (failed == libusb::ERROR_NO_DEVICE)
-            s.lost("the adapter was unplugged");
-        else if (failed < 0)
-            s.reads_failed(failed);
+        s.read_submit_failed(failed);
+    }
+
+    bool may_read() const { return !closing && !gone && !reads_ended; }
+
+    // With mu held: up to `count` of the idle reads queued; the first failure's code.
+    int submit_idle_reads(int count) {
+        for (ReadSlot& r : reads) {
+            if (count <= 0) break;
+            if (r.in_flight) continue;
+            if (const int rc = submit_read(r); rc < 0) return rc;
+            --reads_idle;
+            --count;
+        }
+        return 0;
+    }
+
+    void read_submit_failed(int rc) {
+        if (rc == libusb::ERROR_NO_DEVICE)
+            lost("the adapter was unplugged");
+        else if (rc < 0)
+            reads_failed(rc);
+    }
+
+    int turn(Turn t) override {
+        int failed = 0, wanted = 0;
+        {
+            std::lock_guard lk(mu);
+            if (!may_read()) return 0;
+            const int queued = QUEUED_READS - reads_idle;
+            if (t == Turn::Collect)
+                wanted = queued == 0 ? 1 : 0;
+            else if (t == Turn::Steady && (reads_idle >= RESUBMIT_BATCH || queued < 2))
+                wanted = reads_idle;
+            failed = submit_idle_reads(wanted);
+        }
+        read_submit_failed(failed);
+        return failed < 0 ? 0 : wanted;
     }
 
     // On the event thread, every 10 ms.
@@ -299,12 +330,12 @@ OpenResult Adapter::open(const OpenRequest& req) {
     if (!session->make_transfers()) return fail("libusb could not allocate transfers");
     Session& s = *session;
     std::shared_ptr<Adapter> adapter(new Adapter(std::move(session)));
-    lib->loop().attach();
+    lib->loop().attach(&s);
     int rc = 0;
     {
         std::lock_guard lk(s.mu);
-        for (auto& r : s.reads)
-            if ((rc = s.submit_read(r)) < 0) break;
+        s.reads_idle = QUEUED_READS;
+        rc = s.submit_idle_reads(QUEUED_READS);
     }
     if (rc < 0) {
         adapter->close();
@@ -346,7 +377,7 @@ void Adapter::close() {
         (void)owner_.release();
         return;
     }
-    s->loop().detach();
+    s->loop().detach(s);
     s->device.reset();  // releases the interfaces and closes the handle
     log(Level::Debug, s->name + ": closed");
 }

@@ -15,6 +15,9 @@ namespace fdh::core {
 namespace {
 // With nothing due the thread still returns from libusb's wait now and then: libusb's own limit.
 constexpr auto LONGEST_WAIT = std::chrono::seconds(60);
+// How long the thread waits for the reads queued at the end of a window (they complete at once
+// with what gathered; a read that takes longer is collected with the next window).
+constexpr auto FOLLOW_UP = std::chrono::microseconds(500);
 // Timers due this close together fire in one wake-up.
 constexpr auto TIMER_SLACK = std::chrono::microseconds(1000);
 }  // namespace
@@ -23,24 +26,28 @@ void EventLoop::start() {
     std::call_once(started_, [this] {
         std::thread t([this] { run(); });
         thread_id_.store(t.get_id());
+#if defined(__linux__)
+        pthread_setname_np(t.native_handle(), "fdhost-events");  // how tools and tests find it
+#endif
         t.detach();
     });
 }
 
-void EventLoop::attach() {
+void EventLoop::attach(LoopMember* member) {
     {
         std::lock_guard lk(mu_);
-        ++users_;
+        members_.push_back(member);
     }
     cv_.notify_all();
     start();
 }
 
-void EventLoop::detach() {
+void EventLoop::detach(LoopMember* member) {
     bool idle;
     {
         std::lock_guard lk(mu_);
-        idle = --users_ == 0;
+        std::erase(members_, member);
+        idle = members_.empty();
     }
     if (idle) wake();  // out of libusb's wait, into its own
 }
@@ -65,8 +72,9 @@ void EventLoop::remove_timer(TimerId id) {
     if (!on_loop_thread()) cv_.wait(lk, [&] { return running_ != id; });
 }
 
-void EventLoop::delivered(std::shared_ptr<RxQueue> queue, std::size_t frames) {
+void EventLoop::delivered(std::shared_ptr<RxQueue> queue, std::size_t frames, std::size_t records) {
     ++round_containers_;
+    round_records_ += records;
     if (frames == 0) return;
     for (auto& [q, n] : owed_) {
         if (q == queue) {
@@ -112,33 +120,52 @@ void EventLoop::pay_owed_wakes() {
     owed_.clear();
 }
 
+int EventLoop::tell_members(LoopMember::Turn t) {
+    std::lock_guard lk(mu_);  // a detach waits until the members have been told
+    int queued = 0;
+    for (LoopMember* m : members_) queued += m->turn(t);
+    return queued;
+}
+
 void EventLoop::run() {
     using std::chrono::duration_cast;
     using std::chrono::microseconds;
     thread_id_.store(std::this_thread::get_id());
-#if defined(__linux__)
-    pthread_setname_np(pthread_self(), "fdhost-events");  // how tools and tests find it
-#endif
     ask_for_short_slices();
     owed_.reserve(16);
     for (;;) {
         {
             std::unique_lock lk(mu_);
-            if (users_ == 0) gather_ = false;
-            cv_.wait(lk, [this] { return users_ > 0; });
+            if (members_.empty()) busy_ = gather_ = false;
+            cv_.wait(lk, [this] { return !members_.empty(); });
         }
-        if (gather_) std::this_thread::sleep_for(GATHER);
-        const auto wait = duration_cast<microseconds>(until_next_timer()).count();
-        libusb::Timeval tv{static_cast<decltype(tv.tv_sec)>(wait / 1000000),
-                           static_cast<decltype(tv.tv_usec)>(wait % 1000000)};
+        const bool windowed = gather_;
+        auto handle = [this](Clock::duration wait) {
+            const auto us = std::max<long long>(0, duration_cast<microseconds>(wait).count());
+            libusb::Timeval tv{static_cast<decltype(tv.tv_sec)>(us / 1000000),
+                               static_cast<decltype(tv.tv_usec)>(us % 1000000)};
+            api_.async.handle_events_timeout_completed(ctx_, &tv, nullptr);
+        };
         const auto entered = Clock::now();
-        api_.async.handle_events_timeout_completed(ctx_, &tv, nullptr);
-        // Whether to let the next completions gather: this round found several already waiting, or
-        // (without gathering) one came within a quarter of the window, as they do on a busy bus.
+        if (windowed) {
+            // The window: frames gather in the adapters, then one read each takes them, collected
+            // as they complete (at once, unless the library is slow to run).
+            std::this_thread::sleep_for(GATHER);
+            const auto queued = static_cast<std::size_t>(tell_members(LoopMember::Turn::Collect));
+            const auto limit = Clock::now() + FOLLOW_UP;
+            do handle(std::min(limit - Clock::now(), until_next_timer()));
+            while (round_containers_ < queued && Clock::now() < limit);
+        } else {
+            handle(until_next_timer());
+        }
+        // Windows while they gather several frames; without, they begin when one completion follows
+        // the last within a quarter of a window, as on a busy bus.
         const bool quick = Clock::now() - entered < GATHER / 4;
-        gather_ = gather_ ? round_containers_ > 1 : round_containers_ > 0 && quick;
-        round_containers_ = 0;
+        gather_ = windowed ? round_records_ > 1 : round_containers_ > 0 && quick;
+        busy_.store(gather_, std::memory_order_relaxed);
+        round_containers_ = round_records_ = 0;
         pay_owed_wakes();
+        tell_members(gather_ ? LoopMember::Turn::Window : LoopMember::Turn::Steady);
         run_due_timers();
     }
 }

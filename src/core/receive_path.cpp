@@ -65,6 +65,7 @@ Delivered ReceivePath::deliver(std::span<const std::uint8_t> container, std::int
     CanMessage m;
     std::size_t bad_ids = 0;
     while ((step = cursor.next(view)) == RecordStep::Record) {
+        ++d.records;
         // A record whose identifier does not fit its format is damage, not a frame.
         if (message_from_record(view.head, view.data, 0, m) != RxError::None) {
             ++bad_ids;

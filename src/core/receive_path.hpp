@@ -29,6 +29,7 @@ struct ReceiveOptions {
 };
 
 struct Delivered {
+    std::size_t records = 0;    // the container's records, whatever became of them
     std::size_t frames = 0;     // queued (the takers may not have been woken yet)
     std::size_t dropped = 0;    // did not fit into the queue
     bool damaged = false;       // the container, or a record in it, was damaged
