@@ -44,8 +44,9 @@ public:
     using Clock = std::chrono::steady_clock;
     using TimerId = std::uint64_t;
 
-    // How long completions coming close together may gather before one wake-up handles them all.
-    static constexpr auto GATHER = std::chrono::microseconds(500);
+    // The window of a busy bus: long enough that its wake-ups cost little per frame, short enough
+    // that a frame still reaches its taker within a millisecond.
+    static constexpr auto GATHER = std::chrono::microseconds(700);
 
     EventLoop(const libusb::Api& api, void* ctx) : api_(api), ctx_(ctx) {}
     EventLoop(const EventLoop&) = delete;
