@@ -321,10 +321,8 @@ OpenResult Adapter::open(const OpenRequest& req) {
 
     ReceiveOptions ro;
     ro.capacity = req.queue_frames;
-    ro.receive_own = req.receive_own;
+    ro.choice = {req.receive_own, lib->is_virtual(), !lib->is_virtual() && data > nominal};
     ro.bus_clock = lib->is_virtual();
-    ro.header_flags = lib->is_virtual();
-    ro.brs_when_fd = !lib->is_virtual() && data > nominal;
     ro.name = name;
     auto session = std::make_unique<Session>(lib, std::move(found.device), found.info.serial, std::move(ro));
     if (!session->make_transfers()) return fail("libusb could not allocate transfers");

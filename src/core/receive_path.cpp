@@ -2,7 +2,6 @@
 
 #include "core/host_clock.hpp"
 #include "core/log.hpp"
-#include "protocol/receive_container.hpp"
 
 namespace fdh::core {
 
@@ -32,6 +31,31 @@ const char* section_problem(SectionCheck c) {
 }
 }  // namespace
 
+Collected collect_frames(const SectionResult& section, const FrameFilter& filter, const FrameChoice& choice,
+                         std::vector<CanMessage>& frames, std::vector<std::uint32_t>& stamps) {
+    Collected c;
+    RecordCursor cursor(section.records, section.bytes_size);
+    RecordView view;
+    CanMessage m;
+    while ((c.step = cursor.next(view)) == RecordStep::Record) {
+        ++c.records;
+        // A record whose identifier does not fit its format is damage, not a frame.
+        if (message_from_record(view.head, view.data, 0, m) != RxError::None) {
+            ++c.damaged;
+            continue;
+        }
+        if (m.echo && !choice.receive_own) continue;
+        if (!filter.passes(m)) continue;
+        if (m.fd) {
+            m.brs = choice.header_flags ? head_brs(view.head.reserve) : choice.brs_when_fd;
+            m.esi = choice.header_flags && head_esi(view.head.reserve);
+        }
+        frames.push_back(m);
+        stamps.push_back(view.head.time_stamp);
+    }
+    return c;
+}
+
 ReceivePath::ReceivePath(ReceiveOptions options)
     : options_(std::move(options)), queue_(std::make_shared<RxQueue>(options_.capacity)) {
     frames_.reserve(64);
@@ -58,29 +82,9 @@ Delivered ReceivePath::deliver(std::span<const std::uint8_t> container, std::int
     }
     frames_.clear();
     stamps_.clear();
-    const std::shared_ptr<const FrameFilter> filter = filter_.get();
-    RecordCursor cursor(s.records, s.bytes_size);
-    RecordView view;
-    RecordStep step;
-    CanMessage m;
-    std::size_t bad_ids = 0;
-    while ((step = cursor.next(view)) == RecordStep::Record) {
-        ++d.records;
-        // A record whose identifier does not fit its format is damage, not a frame.
-        if (message_from_record(view.head, view.data, 0, m) != RxError::None) {
-            ++bad_ids;
-            continue;
-        }
-        if (m.echo && !options_.receive_own) continue;
-        if (!filter->passes(m)) continue;
-        if (m.fd) {
-            m.brs = options_.header_flags ? head_brs(view.head.reserve) : options_.brs_when_fd;
-            m.esi = options_.header_flags && head_esi(view.head.reserve);
-        }
-        frames_.push_back(m);
-        stamps_.push_back(view.head.time_stamp);
-    }
-    if (step != RecordStep::End || bad_ids) {
+    const Collected walked = collect_frames(s, *filter_.get(), options_.choice, frames_, stamps_);
+    d.records = walked.records;
+    if (walked.step != RecordStep::End || walked.damaged) {
         d.damaged = true;
         log(Level::Warning, options_.name + ": a damaged record in a receive container; " +
                                 std::to_string(frames_.size()) + " frames of it kept");

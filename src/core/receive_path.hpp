@@ -16,15 +16,33 @@
 #include "core/rx_queue.hpp"
 #include "protocol/can_message.hpp"
 #include "protocol/frame_filter.hpp"
+#include "protocol/receive_container.hpp"
 
 namespace fdh::core {
 
-struct ReceiveOptions {
-    std::size_t capacity = 65536;  // frames the queue holds for a slow taker; beyond, the newest are dropped
+// What becomes of each record: the adapter's reports of frames it sent for us kept or not, and where
+// the bitrate switch and ESI of an FD frame come from.
+struct FrameChoice {
     bool receive_own = false;      // keep the adapter's reports of frames it sent for us (header dir 1)
-    bool bus_clock = false;        // the stamps are the virtual adapter's bus clock (else learned)
     bool header_flags = false;     // BRS and ESI are in reserve[2] of each header (the virtual adapter)
     bool brs_when_fd = false;      // otherwise: the bitrate switch reported for every FD frame
+};
+
+struct Collected {
+    RecordStep step = RecordStep::End;  // how the walk through the records ended
+    std::size_t records = 0;            // records walked
+    std::size_t damaged = 0;            // records whose identifier does not fit its format
+};
+
+// The frames of a checked section's records that `filter` passes, appended to `frames` (timestamp
+// left 0), and their header time stamps to `stamps`.
+Collected collect_frames(const SectionResult& section, const FrameFilter& filter, const FrameChoice& choice,
+                         std::vector<CanMessage>& frames, std::vector<std::uint32_t>& stamps);
+
+struct ReceiveOptions {
+    std::size_t capacity = 65536;  // frames the queue holds for a slow taker; beyond, the newest are dropped
+    FrameChoice choice;
+    bool bus_clock = false;        // the stamps are the virtual adapter's bus clock (else learned)
     std::string name;              // how reports name the adapter ("adapter <serial>")
 };
 

@@ -11,6 +11,7 @@
 #include "protocol/can_message.hpp"
 #include "protocol/frame_filter.hpp"
 #include "protocol/receive_container.hpp"
+#include "core/receive_path.hpp"
 #include "core/rx_queue.hpp"
 
 namespace fdh::receive {
