@@ -2,13 +2,12 @@
 
 #include <algorithm>
 
+#include "core/rx_queue.hpp"
 #include "core/thread_slice.hpp"
 
 #if defined(__linux__)
 #include <pthread.h>
 #endif
-
-#include "core/rx_queue.hpp"
 
 namespace fdh::core {
 
@@ -136,7 +135,7 @@ void EventLoop::run() {
     for (;;) {
         {
             std::unique_lock lk(mu_);
-            if (members_.empty()) busy_ = gather_ = false;
+            if (members_.empty()) gather_ = false;
             cv_.wait(lk, [this] { return !members_.empty(); });
         }
         const bool windowed = gather_;
@@ -162,7 +161,6 @@ void EventLoop::run() {
         // the last within a quarter of a window, as on a busy bus.
         const bool quick = Clock::now() - entered < GATHER / 4;
         gather_ = windowed ? round_records_ > 1 : round_containers_ > 0 && quick;
-        busy_.store(gather_, std::memory_order_relaxed);
         round_containers_ = round_records_ = 0;
         pay_owed_wakes();
         tell_members(gather_ ? LoopMember::Turn::Window : LoopMember::Turn::Steady);

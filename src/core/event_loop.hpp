@@ -53,13 +53,14 @@ public:
     EventLoop& operator=(const EventLoop&) = delete;
 
     // Runs `fn` on the event thread every `period`, first at the next multiple of the period on the
-    // steady clock: timers of the same period fire in the same wake-up. Starts the thread if needed.
+    // steady clock: timers of the same period fire in the same wake-up.
     TimerId add_timer(std::chrono::microseconds period, std::function<void()> fn);
     // After it returns the timer never runs again and is not running (unless called from its own
     // callback, which is allowed).
     void remove_timer(TimerId id);
 
-    // The event thread, if this is it: completions that run here may leave work for the end of the round.
+    // The event thread, if this is it: completions that run here may leave work for the end of the round
+    // (libusb runs completions on whichever thread handles its events at that moment).
     bool on_loop_thread() const { return std::this_thread::get_id() == thread_id_.load(); }
 
     // On the event thread only, once per container handed over with the records it held: the
@@ -69,9 +70,6 @@ public:
 
     // Ends the current wait of the event thread early.
     void wake();
-
-    // Whether completions come close enough together that the thread lets them gather: a busy bus.
-    bool busy() const { return busy_.load(std::memory_order_relaxed); }
 
     // An adapter starts (attach) or stops (detach) using the loop; after detach returns, the loop no
     // longer calls it. The thread handles the library's events only while some adapter uses it: the
@@ -112,8 +110,7 @@ private:
     // The event thread's own: wake-ups owed at the end of the round, and whether it gathers.
     std::vector<std::pair<std::shared_ptr<RxQueue>, std::size_t>> owed_;
     std::size_t round_containers_ = 0, round_records_ = 0;
-    bool gather_ = false;
-    std::atomic<bool> busy_{false};  // gather_, for any thread to read
+    bool gather_ = false;  // working in windows
 };
 
 }  // namespace fdh::core
