@@ -17,6 +17,8 @@ constexpr auto LONGEST_WAIT = std::chrono::seconds(60);
 // How long the thread waits for the reads queued at the end of a window (they complete at once
 // with what gathered; a read that takes longer is collected with the next window).
 constexpr auto FOLLOW_UP = std::chrono::microseconds(500);
+// Frames a window must gather for the next to follow (about 5,700 frames/s with 0.7 ms windows).
+constexpr std::size_t WINDOW_RECORDS = 4;
 // Timers due this close together fire in one wake-up.
 constexpr auto TIMER_SLACK = std::chrono::microseconds(1000);
 }  // namespace
@@ -157,10 +159,11 @@ void EventLoop::run() {
         } else {
             handle(until_next_timer());
         }
-        // Windows while they gather several frames; without, they begin when one completion follows
-        // the last within a quarter of a window, as on a busy bus.
+        // Windows begin when one completion follows the last within a quarter of a window, as on a
+        // busy bus, and go on while they gather several frames each; at lighter traffic each
+        // container is handed over at once again.
         const bool quick = Clock::now() - entered < GATHER / 4;
-        gather_ = windowed ? round_records_ > 1 : round_containers_ > 0 && quick;
+        gather_ = windowed ? round_records_ >= WINDOW_RECORDS : round_containers_ > 0 && quick;
         round_containers_ = round_records_ = 0;
         pay_owed_wakes();
         tell_members(gather_ ? LoopMember::Turn::Window : LoopMember::Turn::Steady);
