@@ -132,14 +132,20 @@ struct Adapter::Session final : LoopMember {
         {
             std::lock_guard lk(s.mu);
             slot->in_flight = false;
-            --s.in_flight;
             ++s.reads_idle;
             // Reads are queued again as the event thread turns (turn()); a read that
             // another thread completed (libusb runs callbacks wherever events are being handled) at once.
             if (!on_loop && s.may_read()) failed = s.submit_idle_reads(1);
-            s.idle.notify_all();
         }
         s.read_submit_failed(failed);
+        s.transfer_done();  // last: a close waiting for it may free the session at once
+    }
+
+    // A transfer has finished with the session: a close may go on once none is in flight.
+    void transfer_done() {
+        std::lock_guard lk(mu);
+        --in_flight;
+        idle.notify_all();
     }
 
     bool may_read() const { return !closing && !gone && !reads_ended; }
@@ -227,10 +233,11 @@ struct Adapter::Session final : LoopMember {
         } else if (status != libusb::CANCELLED) {
             s.heartbeat_failed(libusb::error_of(status));
         }
-        std::lock_guard lk(s.mu);
-        s.heartbeat_in_flight = false;
-        --s.in_flight;
-        s.idle.notify_all();
+        {
+            std::lock_guard lk(s.mu);
+            s.heartbeat_in_flight = false;
+        }
+        s.transfer_done();
     }
 
     // Counts a caller's use of the handle, so that close waits for it; false once closing.
