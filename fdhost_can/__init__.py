@@ -1,6 +1,7 @@
 """python-can interface ``fdhost``: ``can.Bus(interface="fdhost", channel=...)`` on an adapter or a
-virtual bus. python-can finds it through the ``can.interface`` entry point; importing this package
-does not load the extension module.
+virtual bus. python-can finds it through the ``can.interface`` entry point. The Bus runs on the
+adapter core ``fdhost_can._native``; importing this package loads no libusb (that happens when a Bus
+opens or adapters are listed) and does not import the ``fdhost`` extension module.
 """
 from importlib.metadata import PackageNotFoundError, version
 

@@ -1,29 +1,26 @@
-"""The adapters pyusb finds, by serial: found and read without claiming anything, so listing
-disturbs no program that is using one."""
+"""The adapters connected, by serial: found and read through the adapter core without claiming
+anything, so listing disturbs no program that is using one."""
 from __future__ import annotations
 
-import logging
+from typing import NamedTuple, Optional
 
-from .usbids import PRODUCT_ID, VENDOR_ID
+from . import _native
 
-_log = logging.getLogger("can.fdhost")
+
+class Listed(NamedTuple):
+    serial: str          # "" when it has none or it cannot be read
+    bus: int
+    address: int
+    ports: list[int]     # from the root hub; empty when libusb cannot tell
+    error: int           # libusb's error code of opening it or reading its serial; 0 when none
+
+
+def listed(library: Optional[str] = None) -> list[Listed]:
+    """Every adapter on the hardware libusb (or on ``library``), sorted by bus and address. Raises
+    ``_native.OpenError`` when that libusb cannot be loaded."""
+    return [Listed(*row) for row in _native.list_adapters(library)]
 
 
 def present_serials() -> list[str]:
-    """The serial of every adapter connected ("" for one whose serial cannot be read), in the
-    order pyusb enumerates them. Raises what pyusb raises when it has no usable libusb."""
-    import usb.core
-    import usb.util
-
-    serials = []
-    for dev in usb.core.find(find_all=True, idVendor=VENDOR_ID, idProduct=PRODUCT_ID):
-        serial = ""
-        try:
-            if dev.iSerialNumber:
-                serial = usb.util.get_string(dev, dev.iSerialNumber) or ""
-        except (usb.core.USBError, ValueError) as e:  # no access, or a descriptor that does not decode
-            _log.debug("serial of the adapter at %s:%s unreadable: %s", dev.bus, dev.address, e)
-        finally:
-            usb.util.dispose_resources(dev)
-        serials.append(serial)
-    return serials
+    """The serial of every adapter connected ("" for one whose serial cannot be read)."""
+    return [a.serial for a in listed()]

@@ -1,76 +1,47 @@
 """``FdhostBus``: the python-can Bus of the ``fdhost`` interface.
 
-The Bus opens the adapter through the extension's own ``fdhost`` class (the same discovery, claim,
-commands, heartbeat and reader threads as any program using it), with keyword options that turn
-the frame paths native: the reader decodes each container, applies the filters and the own-echo
-choice and queues the frames without taking the interpreter lock per frame; ``send`` builds and
-writes the transmit record. Every line the object would print goes to the logger ``can.fdhost``.
-This module adds what python-can expects around that.
+The Bus runs on the adapter core (``fdhost_can._native``): it finds the adapter by serial, claims it,
+starts capture, sets the bit timing, and from then on one native event thread per process serves
+every open adapter (queued reads, heartbeats). Received frames are decoded, timed from their header
+time stamps, filtered and queued natively; ``recv`` takes them from that queue, waiting with the
+interpreter lock released. Reports go to the logger ``can.fdhost``. This module adds what python-can
+expects around that.
 """
 from __future__ import annotations
 
-import errno
-import logging
-import threading
+import atexit
 import time
 import weakref
-from types import ModuleType
 from typing import Any, Optional
 
 import can
 
 from . import _native, adapters, channels, filters, virtual
 from . import timing as bit_timing
-from .log import DropReporter, OpenLines
-
-LOG = logging.getLogger("can.fdhost")
+from .log import emit, logger
 
 # Frames the native queue holds for a slow reader before it drops the newest.
 RECEIVE_QUEUE_FRAMES = 65536
-# How a virtual adapter is plugged for a Bus. Its frames are collected for up to half a millisecond
-# into one receive container, as a real adapter's are, instead of one transfer per frame: that
-# bounds the reader's work per frame on a busy bus, at a latency python-can users do not notice.
-# It captures from the moment it is on the bus (where `fdhost-can list` shows it), not only once
-# the Bus has finished opening: a frame sent meanwhile waits in its receive buffer.
-VIRTUAL_ADAPTER_CONFIG = "flush_us=500;capture=1"
+# How a virtual adapter is plugged for a Bus: it hands each frame out as soon as it has left the bus
+# (on a busy bus the core keeps few reads queued while completions gather, so frames come in few
+# containers anyway). It captures from the moment it is on the bus (where `fdhost-can list` shows
+# it), not only once the Bus has finished opening: a frame sent meanwhile waits in its receive buffer.
+VIRTUAL_ADAPTER_CONFIG = "capture=1"
 # How long a closing virtual Bus lets its transmit queue drain: in all, and without progress.
 DRAIN_LIMIT_S, DRAIN_STALL_S, DRAIN_POLL_S = 5.0, 0.25, 0.001
 
-# The extension's device scan and claim keep their results in module-wide slot lists, which a
-# clean-up resets: openings and closings of Buses in one process take turns.
-_device_lock = threading.RLock()
+_native.set_message_class(can.Message)
+_native.set_log_handler(emit)
 
-_new_message = can.Message.__new__
-
-# Buses still open. The fdhost object's workers are ordinary threads, which the interpreter waits
-# for before it exits; a program that never shut its Bus down would hang there, so the Buses left
-# open are shut down first (the hook that concurrent.futures uses for its own workers).
+# Buses still open when the interpreter exits are shut down first: their adapters are released
+# and virtual ones unplugged. (The core's threads are native and hold no exit up.)
 _open_buses: "weakref.WeakSet[FdhostBus]" = weakref.WeakSet()
 
 
+@atexit.register
 def _shutdown_open_buses() -> None:
     for bus in list(_open_buses):
         bus.shutdown()
-
-
-if hasattr(threading, "_register_atexit"):
-    threading._register_atexit(_shutdown_open_buses)
-
-
-def message_from_native(item: _native.ReceivedFrame, channel: Any) -> can.Message:
-    """A ``can.Message`` from the native receive tuple
-    ``(timestamp_s, id, extended, remote, fd, brs, esi, rx, dlc, data)``.
-
-    Fills the slots directly: ``can.Message.__init__`` validates and converts what the native side
-    already guarantees, and costs several times the rest of a receive.
-    """
-    m = _new_message(can.Message)
-    (m.timestamp, m.arbitration_id, m.is_extended_id, m.is_remote_frame, m.is_fd, m.bitrate_switch,
-     m.error_state_indicator, m.is_rx, m.dlc, data) = item
-    m.data = bytearray(data)
-    m.is_error_frame = False
-    m.channel = channel
-    return m
 
 
 def _describe_channel(ch: channels.Channel) -> str:
@@ -90,7 +61,7 @@ class FdhostBus(can.BusABC):
     :param timing: ``can.BitTiming`` / ``can.BitTimingFd`` for an 80 MHz clock; overrides the rates
         and decides ``fd``. See :mod:`fdhost_can.timing`.
     :param receive_own_messages: also deliver the adapter's reports of our own frames (``is_rx`` False).
-    :param can_filters: python-can filters, applied in the native reader (see :mod:`fdhost_can.filters`).
+    :param can_filters: python-can filters, applied natively (see :mod:`fdhost_can.filters`).
 
     Other keywords (``single_handle`` from python-can's tools, the timing keys such as ``f_clock``)
     are accepted and ignored. Sending carries the identifier format, remote frames, CAN FD and the
@@ -99,13 +70,17 @@ class FdhostBus(can.BusABC):
     FD frames report ``bitrate_switch`` True when the data bitrate is above the nominal one, and ESI
     False. Virtual adapters report both as the sender set them.
 
+    Each received frame carries its own time: on a virtual bus the moment it ended on the bus (the
+    virtual adapter's stamps are microseconds of the host's monotonic clock); on an adapter its
+    header time stamp, mapped to the host's clock by a rate and offset learned from the stream, or,
+    while that cannot be done, the reception time of its transfer. ``time_source`` tells which.
+
     ``virtual_adapter`` is the index of the virtual adapter a ``virtual:`` channel plugged (for
     :func:`fdhost_can.virtual.controller`), None on hardware.
     """
 
     # Class defaults, so that shutdown() and __del__ work on an instance whose __init__ never ran.
-    _native_bus: Optional[_native.NativeBus] = None
-    _drops: Optional[DropReporter] = None
+    _adapter: Optional[_native.Adapter] = None
     virtual_adapter: Optional[int] = None
 
     def __init__(
@@ -120,15 +95,13 @@ class FdhostBus(can.BusABC):
         **kwargs: object,
     ) -> None:
         parsed = channels.parse_channel(channel)
-        native = _native.load()
-        fields = bit_timing.setup_fields(native, bitrate=bitrate, data_bitrate=data_bitrate, fd=fd, timing=timing)
+        fields = bit_timing.setup_fields(_native, bitrate=bitrate, data_bitrate=data_bitrate, fd=fd, timing=timing)
         # python-can reads the protocol while its own __init__ runs, so it is set first.
         self._can_protocol = can.CanProtocol.CAN_FD if fields.is_fd else can.CanProtocol.CAN_20
         self.channel_info = _describe_channel(parsed)
         # Messages carry the channel as the program named it, so equals() against a sent message works.
         self.channel = channel if channel is not None else str(parsed)
-        self._drops = DropReporter()
-        self._open(native, parsed, fields, bool(receive_own_messages))
+        self._open(parsed, fields, bool(receive_own_messages))
         try:
             # Last: it applies the filters (natively, through _apply_filters) and marks the Bus open.
             super().__init__(channel=self.channel, can_filters=can_filters, **kwargs)
@@ -139,17 +112,22 @@ class FdhostBus(can.BusABC):
 
     # -- opening ---------------------------------------------------------------------------------
 
-    def _open(self, native: ModuleType, parsed: channels.Channel, fields: bit_timing.SetupFields, receive_own: bool) -> None:
-        with _device_lock:
-            if isinstance(parsed, channels.VirtualChannel):
-                serial = self._plug(parsed)
-            else:
-                serial = self._find(parsed)
-            try:
-                self._native_bus = self._construct(native, serial, fields, receive_own)
-            except BaseException:
-                self._unplug()
-                raise
+    def _open(self, parsed: channels.Channel, fields: bit_timing.SetupFields, receive_own: bool) -> None:
+        library: Optional[str] = None
+        if isinstance(parsed, channels.VirtualChannel):
+            serial = self._plug(parsed)
+            library = str(virtual.library_path())
+        else:
+            serial = self._find(parsed)
+        try:
+            self._adapter = _native.open(serial, bytes(fields), library=library, queue_frames=RECEIVE_QUEUE_FRAMES,
+                                         receive_own=receive_own)
+        except _native.OpenError as e:
+            self._unplug()
+            raise can.CanInitializationError(f"{self.channel_info}: {e}") from None
+        except BaseException:
+            self._unplug()
+            raise
         if isinstance(parsed, channels.AdapterChannel) and parsed.serial is None:
             # The only adapter: name it by what was found.
             self.channel_info = f"fdhost adapter {serial}"
@@ -163,79 +141,60 @@ class FdhostBus(can.BusABC):
             return vad.serial(self.virtual_adapter)
         except (virtual.VadError, OSError) as e:
             raise can.CanInitializationError(
-                f"{self.channel_info}: the virtual adapter cannot be used in this process: {e}"
+                f"{self.channel_info}: the virtual adapter cannot be used: {e}"
             ) from e
 
     def _find(self, parsed: channels.AdapterChannel) -> str:
         try:
             present = adapters.present_serials()
-        except Exception as e:  # noqa: BLE001 - pyusb without a libusb, or with a broken one
+        except _native.OpenError as e:  # no usable libusb-1.0
             raise can.CanInitializationError(f"{self.channel_info}: cannot list adapters: {e}") from e
-        try:
-            return channels.select_serial(parsed, present)
-        except can.CanInitializationError as e:
-            lib = virtual.pyusb_library()
-            if virtual.is_virtual(lib):
-                raise can.CanInitializationError(
-                    f"{e}; pyusb in this process runs on the virtual adapter library ({lib._name}), "
-                    "which does not see hardware adapters"
-                ) from None
-            raise
-
-    def _construct(self, native: ModuleType, serial: str, fields: bit_timing.SetupFields,
-                   receive_own: bool) -> _native.NativeBus:
-        sink = OpenLines()
-        try:
-            bus: _native.NativeBus = native.fdhost(
-                round(fields.nominal_bitrate), round(fields.data_bitrate), serial,
-                line_sink=sink, settle=self.virtual_adapter is None, setup=bytes(fields),
-                receive_queue=RECEIVE_QUEUE_FRAMES, receive_own=receive_own,
-                virtual_adapter=self.virtual_adapter is not None,
-            )
-        except SystemExit as e:  # the extension ends a failed opening so; its lines say why
-            raise can.CanInitializationError(self._failure(sink, f"opening failed ({e.code})")) from None
-        except (OSError, ValueError, TypeError) as e:  # pyusb's USBError is an OSError
-            raise can.CanInitializationError(self._failure(sink, str(e))) from e
-        sink.collecting = False
-        if sink.failures:  # a step failed without ending the opening (a halt not cleared ...)
-            with _device_lock:
-                bus.close()
-            raise can.CanInitializationError(self._failure(sink, "opening failed"))
-        return bus
-
-    def _failure(self, sink: OpenLines, fallback: str) -> str:
-        return f"{self.channel_info}: " + ("; ".join(sink.failures) or fallback)
+        return channels.select_serial(parsed, present)
 
     # -- receiving -------------------------------------------------------------------------------
 
     def _recv_internal(self, timeout: Optional[float]) -> tuple[Optional[can.Message], bool]:
-        bus = self._live()
+        adapter = self._adapter
+        if adapter is None:
+            raise can.CanOperationError(f"{self.channel_info}: the bus is shut down")
         try:
-            item = bus.recv_message(-1.0 if timeout is None else timeout)
-        except OSError as e:  # no more frames: the adapter went away, or the Bus closed meanwhile
+            msg: Optional[can.Message] = adapter.recv(-1.0 if timeout is None else timeout, self.channel)
+        except _native.AdapterGone as e:  # no more frames: the adapter went away, or the Bus closed meanwhile
             self._close_native()
-            raise can.CanOperationError(f"{self.channel_info}: {e.strerror or e}") from e
-        if self._drops is not None:
-            self._drops.update(bus.receive_dropped)
-        if item is None:
-            return None, True
-        # Filtered natively: frames no filter accepts never left the reader thread.
-        return message_from_native(item, self.channel), True
+            raise can.CanOperationError(f"{self.channel_info}: {e}") from e
+        # Filtered natively: frames no filter accepts never reached the queue.
+        return msg, True
 
     @property
     def dropped_frames(self) -> int:
         """Frames the full receive queue dropped (the newest ones) since the Bus opened."""
-        bus = self._native_bus
-        return bus.receive_dropped if bus is not None else 0
+        adapter = self._adapter
+        return adapter.dropped if adapter is not None else 0
+
+    @property
+    def time_source(self) -> str:
+        """How the latest received frame's ``timestamp`` was obtained: ``"bus clock"`` (a virtual
+        bus: the moment it ended on the bus), ``"learned"`` (an adapter's header time stamp, mapped
+        to the host's clock by a rate and offset learned from the stream) or ``"arrival"`` (the
+        reception time of its transfer: the adapter's stamps are not usable, or not learned yet)."""
+        adapter = self._adapter
+        return adapter.time_source if adapter is not None else "arrival"
+
+    @property
+    def arrival_timed_frames(self) -> int:
+        """Frames received so far whose time is their reception time (see ``time_source``)."""
+        adapter = self._adapter
+        return adapter.arrival_timed if adapter is not None else 0
 
     def fileno(self) -> int:
-        """A descriptor readable while received frames wait (-1 where the platform has none, or once
-        shut down), so a ``can.Notifier`` on an asyncio loop needs no thread."""
-        bus = self._native_bus
-        return bus.receive_fileno() if bus is not None else -1
+        """A descriptor readable while received frames wait, or once the adapter has gone (-1 where
+        the platform has none, or once shut down), so a ``can.Notifier`` on an asyncio loop needs no
+        thread."""
+        adapter = self._adapter
+        return adapter.fileno() if adapter is not None else -1
 
     def _apply_filters(self, filters_: Optional[can.typechecking.CanFilters]) -> None:
-        self._live().set_receive_filters(filters.native_rules(filters_))
+        self._live().set_filters(filters.native_rules(filters_))
 
     # -- sending ---------------------------------------------------------------------------------
 
@@ -243,17 +202,18 @@ class FdhostBus(can.BusABC):
         """Sends one frame; ``timeout`` (seconds, None for ever) bounds the wait for room in the
         adapter's transmit queue, after which ``can.CanOperationError`` is raised. A message the
         adapter cannot carry (an identifier out of range, too much data ...) raises ValueError."""
-        bus = self._live()
+        adapter = self._live()
         length = msg.dlc if msg.is_remote_frame else len(msg.data)
         try:
-            bus.send_message(msg.arbitration_id, msg.is_extended_id, msg.is_remote_frame, msg.is_fd,
-                             msg.bitrate_switch, msg.data, length, -1.0 if timeout is None else timeout)
-        except TimeoutError as e:
+            adapter.send(msg.arbitration_id, msg.is_extended_id, msg.is_remote_frame, msg.is_fd, msg.bitrate_switch,
+                         msg.data, length, -1.0 if timeout is None else timeout)
+        except _native.TransmitTimeout as e:
             raise can.CanOperationError(f"{self.channel_info}: transmit queue still full after {timeout} s") from e
-        except OSError as e:  # pyusb's USBError too
-            if e.errno == errno.ENODEV:  # unplugged: closed from now on
-                self._close_native()
-            raise can.CanOperationError(f"{self.channel_info}: sending failed: {e.strerror or e}") from e
+        except _native.AdapterGone as e:  # unplugged or closed: closed from now on
+            self._close_native()
+            raise can.CanOperationError(f"{self.channel_info}: sending failed: {e}") from e
+        except OSError as e:
+            raise can.CanOperationError(f"{self.channel_info}: sending failed: {e}") from e
 
     # -- state and life cycle --------------------------------------------------------------------
 
@@ -276,20 +236,12 @@ class FdhostBus(can.BusABC):
 
     def _close_native(self) -> None:
         # Popping from the instance dictionary is atomic, so concurrent closers close once.
-        bus = self.__dict__.pop("_native_bus", None)
-        if bus is None:
+        adapter = self.__dict__.pop("_adapter", None)
+        if adapter is None:
             return
-        if threading.current_thread() in (bus.rec_thread, bus.rec_thread2):
-            # Collected as garbage on one of its own workers, which cannot wait for itself.
-            threading.Thread(target=self._close, args=(bus,), name="fdhost-close").start()
-        else:
-            self._close(bus)
-
-    def _close(self, bus: _native.NativeBus) -> None:
         self._let_virtual_queue_drain()
-        with _device_lock:
-            bus.close()  # stops the workers, wakes blocked receivers, releases the adapter
-            self._unplug()
+        adapter.close()  # stops the heartbeat and the reads, wakes blocked receivers, releases the adapter
+        self._unplug()
 
     def _let_virtual_queue_drain(self) -> None:
         """Frames a closing virtual Bus has handed to its adapter still go out, as an adapter left
@@ -310,9 +262,9 @@ class FdhostBus(can.BusABC):
                     progress_at = time.monotonic()
                 queued = now_queued
             if queued:
-                LOG.debug("virtual adapter %s: %d frames not sent before closing", index, queued)
+                logger.debug("virtual adapter %s: %d frames not sent before closing", index, queued)
         except virtual.VadError as e:  # already gone
-            LOG.debug("virtual adapter %s: %s", index, e)
+            logger.debug("virtual adapter %s: %s", index, e)
 
     def _unplug(self) -> None:
         index = self.__dict__.pop("virtual_adapter", None)
@@ -320,21 +272,21 @@ class FdhostBus(can.BusABC):
             try:
                 virtual.controller().unplug(adapter=index)
             except virtual.VadError as e:  # already gone (a test's fault, say)
-                LOG.debug("virtual adapter %s: %s", index, e)
+                logger.debug("virtual adapter %s: %s", index, e)
 
-    def _live(self) -> _native.NativeBus:
-        bus = self._native_bus
-        if bus is None:
+    def _live(self) -> _native.Adapter:
+        adapter = self._adapter
+        if adapter is None:
             raise can.CanOperationError(f"{self.channel_info}: the bus is shut down")
-        return bus
+        return adapter
 
     @staticmethod
     def _detect_available_configs() -> list[can.typechecking.AutoDetectedConfig]:
         """Every connected adapter by serial; never raises (python-can only expects
-        NotImplementedError), and returns an empty list when pyusb finds no libusb."""
+        NotImplementedError), and returns an empty list when no libusb-1.0 can be loaded."""
         try:
             serials = adapters.present_serials()
         except Exception as e:  # noqa: BLE001 - detection must not fail
-            LOG.debug("fdhost adapter detection failed: %s", e)
+            logger.debug("fdhost adapter detection failed: %s", e)
             return []
         return [{"interface": "fdhost", "channel": serial} for serial in serials if serial]

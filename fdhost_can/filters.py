@@ -1,4 +1,4 @@
-"""python-can receive filters in the form the extension's reader applies them.
+"""python-can receive filters in the form the adapter core applies them.
 
 A rule matches as python-can's own software filter does: ``((id ^ can_id) & can_mask) == 0`` and,
 when the filter has an ``extended`` key, the identifier format equals it (a value that equals
@@ -8,7 +8,7 @@ identifier can have:
 - ``can_id`` with bit 29 set (0x20000000, what python-can's command-line ``<id>~<mask>`` produces)
   is an inverted filter: it matches when the masked bits differ. python-can's software filter
   ignores that bit, so elsewhere such a filter matches the very frames it was meant to exclude.
-- Bits above 31 are resolved here exactly as Python's arithmetic would (the reader works on 32 bits).
+- Bits above 31 are resolved here exactly as Python's arithmetic would (the core works on 32 bits).
 """
 from __future__ import annotations
 

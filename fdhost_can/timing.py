@@ -1,10 +1,10 @@
 """Bit timing of an fdhost Bus: python-can's ``bitrate``, ``data_bitrate``, ``fd`` and ``timing``
 turned into the nine fields of the adapter's bit-timing command.
 
-- Plain rates are looked up by value in the extension's own tables (``can_seg_table`` for the
-  nominal rate, ``can_fd_seg_table`` for the data rate; rows prescaler, segment 1, segment 2 of the
-  80 MHz clock, read from the module at call time so a program's changes count), with the jump
-  width 2 the extension itself uses.
+- Plain rates are looked up by value in the adapter's tables (``can_seg_table`` for the nominal
+  rate, ``can_fd_seg_table`` for the data rate; rows prescaler, segment 1, segment 2 of the 80 MHz
+  clock, the same tables the extension module offers under those names; read from the module given
+  at call time), with the jump width 2 the extension itself uses.
 - ``can.BitTiming`` / ``can.BitTimingFd`` for an 80 MHz clock (or one python-can can recompute for
   it) are sent as they are: prescaler, tseg1, tseg2 and sjw, so any sample point works.
 - ``bitrate`` defaults to 500 kbit/s. ``fd=True`` without ``data_bitrate`` runs the data phase at
@@ -61,7 +61,7 @@ Timing = Union[can.BitTiming, can.BitTimingFd]
 
 
 def table_rates(table: Sequence[Any]) -> list[int]:
-    """The bit rates a bit-timing table offers, as the extension computes them, in table order."""
+    """The bit rates a bit-timing table offers, as the adapter computes them, in table order."""
     rates: list[int] = []
     for row in table:
         rate = _row_rate(row)

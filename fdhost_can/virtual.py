@@ -3,22 +3,22 @@
 
 The library (``libusb-1.0.so.0``) ships inside this package on Linux (``fdhost_can/_vadapter/``);
 in a source checkout it is the build's ``build/vadapter/``; ``$FDHOST_VADAPTER_LIB`` names another.
-pyusb keeps the first libusb it loads for the whole process, so a process either runs on the
-virtual adapter or on real hardware. A Bus on a ``virtual:`` channel makes the choice itself; to
-steer the adapters of a Bus, ask it which one it plugged::
+A Bus on a ``virtual:`` channel runs on that library (its own adapter core loads it by path, beside
+whatever libusb hardware adapters are found on), and this client, loading the same path, talks to
+the same loaded library. To steer the adapters of a Bus, ask it which one it plugged::
 
     import can
     from fdhost_can import virtual
 
     with can.Bus(interface="fdhost", channel="virtual:demo", fd=True) as bus:
-        vad = virtual.controller()                    # the library pyusb runs on
+        vad = virtual.controller()                    # the library virtual: channels run on
         gen = vad.plug("demo")                        # another adapter on the same virtual bus
         vad.generator("200,dlc=8,fd=1,id=0x100", adapter=gen)   # 200 frames/s
         print(bus.recv(1.0))
         vad.fault("unplug", adapter=bus.virtual_adapter)         # the Bus's own adapter goes away
         vad.unplug(adapter=gen)
 
-Plain use of the library with pyusb (no Bus)::
+Plain use of the library with pyusb (no Bus; pyusb keeps the first libusb it loads)::
 
     virtual.use_with_pyusb()               # before anything else makes pyusb load a libusb
     vad = virtual.VirtualAdapter()
@@ -36,7 +36,7 @@ import struct
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, TypeGuard
+from typing import Any
 
 __all__ = [
     "LOG_COMMANDS", "LOG_HEARTBEATS", "LOG_TX", "LOG_ACKS", "FRAME_FD", "FRAME_EXT", "FRAME_REMOTE", "FRAME_NO_BRS",
@@ -87,58 +87,44 @@ def library_path() -> Path:
     return _PACKAGED if _PACKAGED.exists() else _SOURCE_BUILD
 
 
-def pyusb_library() -> ctypes.CDLL | None:
-    """The libusb library pyusb's libusb1 backend has loaded in this process (a ctypes library),
-    or None while it has loaded none."""
-    import usb.backend.libusb1 as libusb1
-
-    lib: ctypes.CDLL | None = libusb1._lib
-    return lib
+# pyusb's side (use_with_pyusb, pyusb_library, is_virtual) lives in virtual_pyusb, imported when
+# first asked for: a program that only uses Buses never imports pyusb.
+_PYUSB_NAMES = ("pyusb_library", "is_virtual", "use_with_pyusb")
 
 
-def is_virtual(lib: ctypes.CDLL | None) -> TypeGuard[ctypes.CDLL]:
-    """Whether a loaded libusb is the virtual adapter's (it has the control API)."""
-    return lib is not None and hasattr(lib, "vad_configure")
+def __getattr__(name: str) -> Any:
+    if name in _PYUSB_NAMES:
+        from . import virtual_pyusb
+
+        return getattr(virtual_pyusb, name)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 
-def use_with_pyusb(path: os.PathLike[str] | str | None = None) -> Any:
-    """Makes pyusb's libusb1 backend run on the virtual adapter and returns that backend.
-
-    pyusb keeps the first libusb it loads for the whole process (also for later default
-    usb.core.find() calls), so this must run before anything loads the real one; VadError says
-    which one pyusb uses otherwise.
-    """
-    import usb.backend.libusb1 as libusb1
-
-    lib = str(path or library_path())
-    backend = libusb1.get_backend(find_library=lambda _name: lib)
-    if backend is None or not is_virtual(libusb1._lib):
-        loaded = getattr(libusb1._lib, "_name", None)
-        raise VadError(f"pyusb uses {loaded!r}, not the virtual adapter at {lib}")
-    return backend
+def _loaded(path: Path) -> bool:
+    """Whether the library at `path` is loaded in this process already (by anyone)."""
+    try:
+        ctypes.CDLL(str(path), mode=os.RTLD_NOLOAD | os.RTLD_LAZY)
+        return True
+    except OSError:
+        return False
 
 
 _controller: "VirtualAdapter | None" = None
 
 
 def controller() -> "VirtualAdapter":
-    """The control client of the virtual adapter library pyusb runs on in this process (made the
-    one pyusb uses if it has loaded none yet). VadError when pyusb already uses another libusb."""
+    """The control client of the virtual adapter library ``virtual:`` channels run on in this process
+    (``library_path()``), loading it if needed. OSError when it cannot be loaded."""
     global _controller
     if _controller is None:
-        lib = pyusb_library()
-        if lib is None:
-            use_with_pyusb()
-            lib = pyusb_library()
-            assert lib is not None  # use_with_pyusb() raised otherwise
-            if "FDHOST_VADAPTER" not in os.environ:
-                # Loaded for virtual buses alone: without the default model's adapter, which
-                # nothing would use but which would show among the adapters found.
-                VirtualAdapter(lib._name).configure("adapters=0")
-        elif not is_virtual(lib):
-            raise VadError(f"pyusb in this process already uses {getattr(lib, '_name', lib)!r}, "
-                           "not the virtual adapter library")
-        _controller = VirtualAdapter(lib._name)
+        path = library_path()
+        fresh = not _loaded(path)
+        vad = VirtualAdapter(path)
+        if fresh and "FDHOST_VADAPTER" not in os.environ:
+            # Loaded for virtual buses alone: without the default model's adapter, which nothing
+            # would use but which would show among the adapters found on this library.
+            vad.configure("adapters=0")
+        _controller = vad
     return _controller
 
 

@@ -12,7 +12,9 @@
 #include <thread>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
+#include "core/thread_slice.hpp"
 #include "event_handling.hpp"
 #include "registry.hpp"
 
@@ -43,6 +45,17 @@ struct Engine {
     std::unordered_map<libusb_transfer*, std::unique_ptr<Flight>> flights;
     std::map<QueueKey, std::deque<Flight*>> queues;
     std::atomic<long> queued{0};
+
+    // Completions of the current pass, handed to event handling once the pass has let go of `mu`: a
+    // handler woken by one then retires it without waiting for the rest of the pass. A free takes
+    // `post_mu` before it forgets a transfer, so a completion on its way is never posted after that.
+    struct Posting {
+        libusb_transfer* transfer;
+        libusb_transfer_status status;
+        int done;
+    };
+    std::vector<Posting> postings;  // under mu
+    std::mutex post_mu;
 
     // The wake-up of the engine thread; adapters signal it while holding their own lock.
     std::mutex kick_mu;
@@ -106,7 +119,7 @@ int run(Flight& f, int& done, Ps& wake) {
 void post(Engine& e, Flight& f, libusb_transfer_status status, int done) {
     f.posted = true;
     --e.queued;
-    events::post(f.transfer, status, done);
+    e.postings.push_back({f.transfer, status, done});
 }
 
 // Engine lock held. Moves every queue as far as it can; returns the next moment worth a look.
@@ -158,12 +171,21 @@ Ps pass(Engine& e) {
 
 void engine_thread() {
     pthread_setname_np(pthread_self(), "vadapter-usb");  // so tools and tests can tell it apart
+    // A host controller's completions are not held up by other processes' time slices.
+    fdh::ask_for_short_slices();
     Engine& e = engine();
+    std::vector<Engine::Posting> batch;
     for (;;) {
         Ps next;
         {
             std::lock_guard lk(e.mu);
             next = pass(e);
+            batch.swap(e.postings);
+        }
+        if (!batch.empty()) {
+            std::lock_guard lk(e.post_mu);
+            for (const auto& p : batch) events::post(p.transfer, p.status, p.done);
+            batch.clear();
         }
         std::unique_lock lk(e.kick_mu);
         if (next == NEVER)
@@ -201,7 +223,10 @@ void free_transfer(libusb_transfer* t) {
             e.flights.erase(it);
         }
     }
-    events::forget(t);
+    {
+        std::lock_guard lk(engine().post_mu);
+        events::forget(t);
+    }
     if (t->flags & LIBUSB_TRANSFER_FREE_BUFFER) std::free(t->buffer);
     std::free(t);
 }

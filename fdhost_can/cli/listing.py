@@ -1,21 +1,20 @@
 """``fdhost-can list``: the adapters plugged in and the virtual buses in use.
 
-Adapters are found with pyusb directly and never claimed, so listing disturbs no program that is
-using one. Whether another program has one claimed is read from Linux's sysfs: a claimed
+Adapters are found through the adapter core and never claimed, so listing disturbs no program that
+is using one. Whether another program has one claimed is read from Linux's sysfs: a claimed
 interface is bound to the driver ``usbfs``. Elsewhere (and for the virtual adapter library, which
 has no sysfs entries) the state shows as ``unknown``.
 """
 from __future__ import annotations
 
 import argparse
-import errno
 import os
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Optional, Sequence
+from typing import Optional, Sequence
 
 from .common import PROG, CliError, StopRequest
-from ..usbids import PRODUCT_ID, VENDOR_ID
+from .. import _native, adapters as found_adapters
 
 NAME = "list"
 HELP = "list the adapters plugged in and the virtual buses in use"
@@ -56,15 +55,13 @@ def virtual_buses_in_use() -> list[str]:
     """One line per virtual bus the user's programs have adapters on (``virtual:<name>`` and how
     many), read through the virtual adapter library; none without the library.
 
-    The library is loaded beside the libusb pyusb uses for the adapters, not in its place, so the
+    The library is loaded beside the libusb the adapters are found on, not in its place, so the
     adapters listed above are still the real ones.
     """
     from .. import virtual
 
     try:
-        lib = virtual.pyusb_library()
-        vad = virtual.VirtualAdapter(lib._name if virtual.is_virtual(lib) else virtual.library_path())
-        buses = vad.can_buses()
+        buses = virtual.VirtualAdapter(virtual.library_path()).can_buses()
     except (OSError, virtual.VadError):  # not installed or not built, or refused
         return []
     return [f"virtual:{name}  {count} adapter{'s' if count != 1 else ''}" for name, count in sorted(buses.items())]
@@ -72,42 +69,19 @@ def virtual_buses_in_use() -> list[str]:
 
 def find_adapters() -> list[Adapter]:
     try:
-        import usb.core
-    except ImportError as e:
-        raise CliError(f"pyusb is not installed ({e})") from e
-    try:
-        devices = list(usb.core.find(find_all=True, idVendor=VENDOR_ID, idProduct=PRODUCT_ID))
-    except usb.core.NoBackendError as e:
-        raise CliError("pyusb finds no libusb-1.0 library; install it (Debian: apt-get install libusb-1.0-0)") from e
-    adapters = [Adapter(_serial(dev), dev.bus, dev.address, usage(dev.bus, _ports(dev))) for dev in devices]
-    return sorted(adapters, key=lambda a: (a.bus, a.address))
+        listed = found_adapters.listed()
+    except _native.OpenError as e:
+        raise CliError(f"{e} (Debian: apt-get install libusb-1.0-0)") from e
+    return [Adapter(_serial_text(a), a.bus, a.address, usage(a.bus, a.ports)) for a in listed]
 
 
-def _ports(dev: Any) -> Optional[Sequence[int]]:
-    try:
-        ports: Optional[Sequence[int]] = dev.port_numbers
-        return ports
-    except (NotImplementedError, OSError):  # a backend that cannot tell; pyusb's USBError is an OSError
-        return None
-
-
-def _serial(dev: Any) -> str:
-    """The serial string, or why it cannot be read; the device is opened for it, never claimed."""
-    import usb.core
-    import usb.util
-
-    if not dev.iSerialNumber:
-        return "(no serial)"
-    try:
-        return usb.util.get_string(dev, dev.iSerialNumber) or "(no serial)"
-    except usb.core.USBError as e:
-        if e.errno == errno.EACCES:
-            return f"(no access: see {PROG} udev)"
-        return f"(serial unreadable: {e.strerror or e})"
-    except ValueError as e:  # a string descriptor that does not decode
-        return f"(serial unreadable: {e})"
-    finally:
-        usb.util.dispose_resources(dev)
+def _serial_text(a: found_adapters.Listed) -> str:
+    """The serial string, or why it cannot be read."""
+    if a.error == _native.LIBUSB_ERROR_ACCESS:
+        return f"(no access: see {PROG} udev)"
+    if a.error:
+        return f"(serial unreadable: {_native.error_name(a.error)})"
+    return a.serial or "(no serial)"
 
 
 def usage(bus: int, port_numbers: Optional[Sequence[int]], sysfs: Path = SYSFS_USB) -> str:

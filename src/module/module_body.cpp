@@ -4,6 +4,7 @@
 #include "module/checksum_functions.hpp"
 #include "module/demo.hpp"
 #include "module/fdhost_binding.hpp"
+#include "protocol/bit_timing_tables.hpp"
 #include "protocol/constants.hpp"
 #include "python/interpreter.hpp"
 #include "python/printing.hpp"
@@ -30,7 +31,8 @@ void add_constants(nb::module_& m) {
     for (const auto& [name, value] : constants) m.attr(name) = value;
 }
 
-nb::list table(std::initializer_list<std::array<int, 3>> rows) {
+template <std::size_t N>
+nb::list table(const std::array<TimingRow, N>& rows) {
     nb::list t;
     for (const auto& r : rows) {
         nb::list row;
@@ -40,19 +42,10 @@ nb::list table(std::initializer_list<std::array<int, 3>> rows) {
     return t;
 }
 
-// Rows: prescaler, segment 1, segment 2 of an 80 MHz clock.
+// Rows: prescaler, segment 1, segment 2 of an 80 MHz clock (protocol/bit_timing_tables.hpp).
 void add_bit_timing_tables(nb::module_& m) {
-    m.attr(mod::can_seg_table) = table({{2, 29, 10}, {2, 69, 10}, {4, 69, 10}, {8, 43, 6}, {8, 69, 10}, {8, 87, 12}});
-    m.attr(mod::can_fd_seg_table) = table({{1, 13, 2},
-                                        {2, 6, 3},
-                                        {2, 9, 6},
-                                        {2, 14, 5},
-                                        {2, 29, 10},
-                                        {8, 15, 4},
-                                        {16, 16, 3},
-                                        {16, 21, 3},
-                                        {20, 27, 4},
-                                        {25, 27, 4}});
+    m.attr(mod::can_seg_table) = table(NOMINAL_TIMING_TABLE);
+    m.attr(mod::can_fd_seg_table) = table(DATA_TIMING_TABLE);
 }
 
 template <std::size_t N>

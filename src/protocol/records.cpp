@@ -1,104 +1,100 @@
 #include "records.hpp"
 
 #include <algorithm>
+#include <utility>
 
 #include "byte_order.hpp"
+#include "record_layouts.hpp"
 
 namespace fdh {
 
 namespace {
-// Bit i of a flag byte into the i-th field.
-template <std::size_t N>
-void unpack_flags(std::uint8_t byte, std::uint8_t* const (&fields)[N]) noexcept {
-    for (std::size_t i = 0; i < N; ++i) *fields[i] = (byte >> i) & 1;
+using layout::Field;
+using layout::Kind;
+using layout::Layout;
+using layout::RecordId;
+
+// Every field of record R, from its struct into its bytes and back, as its table describes it.
+template <RecordId R, typename Fn>
+constexpr void each_field(Fn&& fn) {
+    [&]<std::size_t... I>(std::index_sequence<I...>) {
+        (fn.template operator()<I>(), ...);
+    }(std::make_index_sequence<layout::field_count<R>>{});
+}
+
+template <RecordId R>
+void encode(const typename Layout<R>::Struct& rec, std::uint8_t* out) noexcept {
+    std::fill_n(out, Layout<R>::info.size, std::uint8_t{0});
+    each_field<R>([&]<std::size_t I>() {
+        constexpr Field f = Layout<R>::fields[I];
+        const auto& v = rec.*std::get<I>(Layout<R>::members);
+        if constexpr (f.kind == Kind::Bits)
+            out[f.offset] |= static_cast<std::uint8_t>((v & ((1u << f.width) - 1)) << f.shift);
+        else if constexpr (f.kind == Kind::Uint32 || f.kind == Kind::Int32)
+            put_le32(out + f.offset, static_cast<std::uint32_t>(v));
+        else
+            std::copy_n(v.begin(), std::min<std::size_t>(f.width, v.size()), out + f.offset);
+    });
+}
+
+template <RecordId R>
+typename Layout<R>::Struct decode(const std::uint8_t* p) noexcept {
+    typename Layout<R>::Struct rec{};
+    each_field<R>([&]<std::size_t I>() {
+        constexpr Field f = Layout<R>::fields[I];
+        auto& v = rec.*std::get<I>(Layout<R>::members);
+        using T = std::remove_reference_t<decltype(v)>;
+        if constexpr (f.kind == Kind::Bits)
+            v = static_cast<T>((p[f.offset] >> f.shift) & ((1u << f.width) - 1));
+        else if constexpr (f.kind == Kind::Uint32 || f.kind == Kind::Int32)
+            v = static_cast<T>(get_le32(p + f.offset));
+        else
+            std::copy_n(p + f.offset, std::min<std::size_t>(f.width, v.size()), v.begin());
+    });
+    return rec;
+}
+
+template <RecordId R>
+std::optional<typename Layout<R>::Struct> decode(std::span<const std::uint8_t> b) noexcept {
+    if (b.size() < Layout<R>::info.size) return std::nullopt;
+    return decode<R>(b.data());
 }
 }  // namespace
 
 void encode_head(const CanHead& h, std::span<std::uint8_t, CAN_HEAD_SIZE> out) noexcept {
-    put_le32(out.data(), h.id);
-    put_le32(out.data() + 4, h.time_stamp);
-    std::copy(h.reserve.begin(), h.reserve.end(), out.begin() + 8);
-    out[11] = head_flag_byte(h.fram_type, h.can_type, h.id_type, h.dir, h.dlc);
+    encode<RecordId::CanHead>(h, out.data());
 }
 
-CanHead decode_head(const std::uint8_t* p) noexcept {
-    CanHead h;
-    h.id = get_le32(p);
-    h.time_stamp = get_le32(p + 4);
-    h.reserve = {p[8], p[9], p[10]};
-    const std::uint8_t f = p[11];
-    h.fram_type = f & 1;
-    h.can_type = (f >> 1) & 1;
-    h.id_type = (f >> 2) & 1;
-    h.dir = (f >> 3) & 1;
-    h.dlc = (f >> 4) & 15;
-    return h;
-}
+CanHead decode_head(const std::uint8_t* p) noexcept { return decode<RecordId::CanHead>(p); }
 
-std::optional<CanHead> decode_head(std::span<const std::uint8_t> b) noexcept {
-    if (b.size() < CAN_HEAD_SIZE) return std::nullopt;
-    return decode_head(b.data());
-}
+std::optional<CanHead> decode_head(std::span<const std::uint8_t> b) noexcept { return decode<RecordId::CanHead>(b); }
 
-void encode_tx(const CanTx& t, std::span<std::uint8_t, CAN_TX_SIZE> out) noexcept {
-    std::fill(out.begin(), out.end(), std::uint8_t{0});
-    out[0] = t.reserve0[0];
-    out[1] = t.reserve0[1];
-    out[2] = tx_flag_byte(t.can_type, t.fram_type, t.id_type, t.fd_acc, t.id_increase, t.data_increase, t.cmd);
-    out[3] = t.reserve1;
-    out[4] = t.dlc;
-    put_le32(out.data() + 8, static_cast<std::uint32_t>(t.send_time));
-    std::copy(t.reserve3.begin(), t.reserve3.end(), out.begin() + 12);
-    put_le32(out.data() + 16, t.interval);
-    put_le32(out.data() + 20, t.can_id);
-    std::copy(t.data.begin(), t.data.end(), out.begin() + 24);
-}
+void encode_tx(const CanTx& t, std::span<std::uint8_t, CAN_TX_SIZE> out) noexcept { encode<RecordId::CanTx>(t, out.data()); }
 
 std::array<std::uint8_t, CAN_TX_SIZE> encode_tx(const CanTx& t) noexcept {
     std::array<std::uint8_t, CAN_TX_SIZE> out{};
-    encode_tx(t, out);
+    encode<RecordId::CanTx>(t, out.data());
     return out;
 }
 
-std::optional<CanTx> decode_tx(std::span<const std::uint8_t> b) noexcept {
-    if (b.size() < CAN_TX_SIZE) return std::nullopt;
-    const std::uint8_t* p = b.data();
-    CanTx t;
-    t.reserve0 = {p[0], p[1]};
-    unpack_flags(p[2], {&t.can_type, &t.fram_type, &t.id_type, &t.fd_acc, &t.id_increase, &t.data_increase, &t.cmd});
-    t.reserve1 = p[3];
-    t.dlc = p[4];
-    t.send_time = static_cast<std::int32_t>(get_le32(p + 8));
-    t.reserve3 = {p[12], p[13], p[14], p[15]};
-    t.interval = get_le32(p + 16);
-    t.can_id = get_le32(p + 20);
-    std::copy_n(p + 24, CAN_DATA_MAX, t.data.begin());
-    return t;
-}
+std::optional<CanTx> decode_tx(std::span<const std::uint8_t> b) noexcept { return decode<RecordId::CanTx>(b); }
 
 std::array<std::uint8_t, SETUP_BAUDRATE_SIZE> encode_setup(const SetupBaudrate& s) noexcept {
-    return {s.can_frame_type, s.can_seg1,   s.can_seg2,   s.can_sjw,        s.can_prescaler,
-            s.canfd_seg1,     s.canfd_seg2, s.canfd_sjw, s.canfd_prescaler};
+    std::array<std::uint8_t, SETUP_BAUDRATE_SIZE> out{};
+    encode<RecordId::SetupBaudrate>(s, out.data());
+    return out;
 }
 
 std::optional<SetupBaudrate> decode_setup(std::span<const std::uint8_t> b) noexcept {
-    if (b.size() < SETUP_BAUDRATE_SIZE) return std::nullopt;
-    return SetupBaudrate{b[0], b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8]};
+    return decode<RecordId::SetupBaudrate>(b);
 }
 
 std::array<std::uint8_t, CAN_ACK_SIZE> encode_ack_record(const CanAck& a) noexcept {
     std::array<std::uint8_t, CAN_ACK_SIZE> out{};
-    out[0] = a.ack_dat;
-    std::copy(a.ack_reserve.begin(), a.ack_reserve.end(), out.begin() + 1);
+    encode<RecordId::CanAck>(a, out.data());
     return out;
 }
 
-std::optional<CanAck> decode_ack_record(std::span<const std::uint8_t> b) noexcept {
-    if (b.size() < CAN_ACK_SIZE) return std::nullopt;
-    CanAck a;
-    a.ack_dat = b[0];
-    std::copy_n(b.begin() + 1, CAN_ACK_SIZE - 1, a.ack_reserve.begin());
-    return a;
-}
+std::optional<CanAck> decode_ack_record(std::span<const std::uint8_t> b) noexcept { return decode<RecordId::CanAck>(b); }
 
 }  // namespace fdh

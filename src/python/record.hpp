@@ -9,7 +9,7 @@
 
 #include "python/byte_values.hpp"
 #include "python/interpreter.hpp"
-#include "python/record_layouts.hpp"
+#include "protocol/record_layouts.hpp"
 
 namespace nb = nanobind;
 

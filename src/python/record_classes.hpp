@@ -1,5 +1,5 @@
 // The record classes as the interpreter sees them: plain objects whose fields hold any value a
-// program assigns, bound from their tables (python/record_layouts.hpp).
+// program assigns, bound from their tables (protocol/record_layouts.hpp).
 #pragma once
 #include <nanobind/nanobind.h>
 

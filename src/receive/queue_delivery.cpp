@@ -28,29 +28,19 @@ RecordStep QueueDelivery::deliver(const SectionResult& section, Reception at) {
     // One decoding buffer per reader thread, kept between containers.
     thread_local std::vector<CanMessage> frames;
     frames.clear();
-    const std::uint64_t stamp = clock_.epoch_us(at);
-    const std::shared_ptr<const FrameFilter> filter = filter_.get();
-    RecordCursor cursor(section.records, section.bytes_size);
-    RecordView view;
-    RecordStep step;
-    CanMessage m;
-    while ((step = cursor.next(view)) == RecordStep::Record) {
-        // A record whose identifier does not fit its format is damage, not a frame.
-        if (message_from_record(view.head, view.data, stamp, m) != RxError::None) continue;
-        if (m.echo && !options_.receive_own) continue;
-        if (!filter->passes(m)) continue;
-        if (m.fd) {
-            m.brs = options_.header_flags ? head_brs(view.head.reserve) : options_.brs_when_fd;
-            m.esi = options_.header_flags && head_esi(view.head.reserve);
-        }
-        frames.push_back(m);
-    }
+    thread_local std::vector<std::uint32_t> stamps;
+    stamps.clear();
+    const core::Collected c = core::collect_frames(section, *filter_.get(),
+                                                   {options_.receive_own, options_.header_flags, options_.brs_when_fd},
+                                                   frames, stamps);
+    const std::uint64_t stamp = clock_.epoch_us(at);  // the container's reception, for each of its frames
+    for (CanMessage& m : frames) m.timestamp_us = stamp;
     if (!frames.empty()) {
         const bool held = t_holder == this;
         const auto pushed = queue_.push_batch(frames, !held);
         if (held) t_owed += pushed.accepted;
     }
-    return step;
+    return c.step;
 }
 
 void QueueDelivery::hold() {

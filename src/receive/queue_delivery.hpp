@@ -11,7 +11,8 @@
 #include "protocol/can_message.hpp"
 #include "protocol/frame_filter.hpp"
 #include "protocol/receive_container.hpp"
-#include "receive/rx_queue.hpp"
+#include "core/receive_path.hpp"
+#include "core/rx_queue.hpp"
 
 namespace fdh::receive {
 

@@ -1,5 +1,5 @@
 """python-can interface tests: the repository's backend registered under "fdhost" (as the installed
-entry point would), and a stand-in for the extension's fdhost object so the Python side runs alone."""
+entry point would), and a stand-in for the core's adapter so the Python side runs alone."""
 import os
 import types
 import uuid
@@ -8,7 +8,7 @@ import can
 import can.util
 import pytest
 
-from fdhost_can import _native, adapters, virtual
+from fdhost_can import _extension, _native, adapters, virtual
 
 # Virtual buses of this session stay apart from other test runs on the machine.
 os.environ.setdefault("FDHOST_VADAPTER_NAMESPACE", f"can-tests-{uuid.uuid4().hex[:12]}")
@@ -23,37 +23,37 @@ def fdhost_backend(monkeypatch):
 
 @pytest.fixture
 def native_module():
-    return _native.load()
+    """The fdhost extension module (its tables and record classes)."""
+    return _extension.load()
 
 
-class FakeNativeBus:
-    """The fdhost object as the Bus uses it (the options and methods it adds for python-can);
-    frames come from `frames`."""
+class FakeAdapter:
+    """The core's adapter as the Bus uses it (fdhost_can._native.Adapter); frames come from `frames`."""
 
-    def __init__(self, nom_baud, dat_baud, sn, *, line_sink, settle, setup, receive_queue, receive_own,
-                 virtual_adapter):
-        self.args = (sn, setup, receive_own, receive_queue)
-        self.rates = (nom_baud, dat_baud)
-        self.settle, self.virtual = settle, virtual_adapter
-        self.line_sink = line_sink
-        self.frames, self.sent, self.filters, self.receive_dropped, self.closes = [], [], "unset", 0, 0
+    def __init__(self, serial, setup, *, library, queue_frames, receive_own, settle=True):
+        self.args = (serial, setup, receive_own, queue_frames, library)
+        self.frames, self.sent, self.filters, self.dropped, self.closes = [], [], "unset", 0, 0
         self.send_error = None
-        self.rec_thread = self.rec_thread2 = None  # the workers' threads
+        self.time_source, self.arrival_timed = "learned", 0
 
-    def recv_message(self, timeout):
+    def recv(self, timeout, channel):
         if isinstance(self.frames, Exception):
             raise self.frames
-        return self.frames.pop(0) if self.frames else None
+        if not self.frames:
+            return None
+        msg = self.frames.pop(0)
+        msg.channel = channel
+        return msg
 
-    def send_message(self, *args):
+    def send(self, *args):
         if self.send_error:
             raise self.send_error
         self.sent.append(args)
 
-    def set_receive_filters(self, rules):
+    def set_filters(self, rules):
         self.filters = rules
 
-    def receive_fileno(self):
+    def fileno(self):
         return 7
 
     def close(self):
@@ -61,16 +61,18 @@ class FakeNativeBus:
 
 
 @pytest.fixture
-def fake_native(monkeypatch, native_module, fdhost_backend):
-    """Opening a Bus reaches FakeNativeBus; two adapters are connected."""
-    fake = types.SimpleNamespace(
-        can_seg_table=native_module.can_seg_table,
-        can_fd_seg_table=native_module.can_fd_seg_table,
-        fdhost=FakeNativeBus,
-    )
-    monkeypatch.setattr(_native, "load", lambda: fake)
+def fake_native(monkeypatch, fdhost_backend):
+    """Opening a Bus reaches FakeAdapter; two adapters are connected."""
+    opened = types.SimpleNamespace(adapters=[])
+
+    def open_fake(*args, **kwargs):
+        adapter = FakeAdapter(*args, **kwargs)
+        opened.adapters.append(adapter)
+        return adapter
+
+    monkeypatch.setattr(_native, "open", open_fake)
     monkeypatch.setattr(adapters, "present_serials", lambda: ["AB12", "0012345"])
-    return fake
+    return opened
 
 
 # --- Buses on virtual buses (the extension on the virtual adapter library)

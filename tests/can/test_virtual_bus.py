@@ -15,6 +15,7 @@ import pytest
 
 import load_fdhost
 from fdhost_can import bus as bus_module
+from fdhost_can import virtual
 
 pytestmark = pytest.mark.usefixtures("fdhost_backend")
 
@@ -210,7 +211,10 @@ def test_a_bus_left_to_the_garbage_collector_releases_its_adapter(channel, vad, 
     assert vad.counter("unplugged", index) == 1
 
 
-def test_detect_available_configs(buses, vad):
+def test_detect_available_configs(buses, vad, monkeypatch):
+    """Detection lists the adapters on the hardware libusb; with FDHOST_LIBUSB naming the virtual
+    adapter library (as a rig without hardware does), that is where the Bus's own adapter is."""
+    monkeypatch.setenv("FDHOST_LIBUSB", str(virtual.library_path()))
     b = buses()
     t0 = time.monotonic()
     configs = can.detect_available_configs("fdhost")
@@ -304,24 +308,30 @@ def test_a_full_receive_queue_drops_the_newest_frames_and_logs_once(buses, vad, 
     assert [r.levelno for r in caplog.records if "receive queue full" in r.getMessage()] == [logging.WARNING]
 
 
-def test_a_virtual_channel_in_a_process_on_another_libusb_is_refused():
+def test_virtual_and_hardware_libusb_side_by_side_in_one_process():
+    """A process whose pyusb runs on the system libusb still opens virtual channels (the core loads
+    the virtual adapter library by path beside it), and looks for hardware serials on the system's."""
     r = run_child("""
         import usb.backend.libusb1 as l
         if l.get_backend() is None:
             print("no system libusb")
             raise SystemExit
+        with can.Bus(interface="fdhost", channel="virtual:x") as a, can.Bus(interface="fdhost", channel="virtual:x") as b:
+            a.send(can.Message(arbitration_id=5))
+            print("received", hex(b.recv(1).arbitration_id))
         try:
-            can.Bus(interface="fdhost", channel="virtual:x")
+            can.Bus(interface="fdhost", channel="ABCDEF0123")
         except can.CanInitializationError as e:
             print("refused:", e)
     """)
     if "no system libusb" in r.stdout:
         pytest.skip("no libusb-1.0 installed besides the virtual adapter")
-    assert "refused: fdhost virtual bus 'x': the virtual adapter cannot be used" in r.stdout, r.stderr
+    assert r.stdout.splitlines()[0] == "received 0x5", r.stderr
+    assert "refused: no fdhost adapter with serial ABCDEF0123" in r.stdout, r.stderr
 
 
-def test_a_hardware_serial_with_the_virtual_library_loaded_says_so(vad):
-    with pytest.raises(can.CanInitializationError, match="virtual adapter library"):
+def test_a_hardware_serial_is_looked_for_on_the_hardware_libusb(vad):
+    with pytest.raises(can.CanInitializationError, match="no fdhost adapter with serial ABCDEF0123"):
         can.Bus(interface="fdhost", channel="ABCDEF0123")
 
 

@@ -1,4 +1,5 @@
-"""`list`: adapters found through pyusb (on the virtual adapter library), their state from sysfs."""
+"""`list`: adapters found through the adapter core (on the virtual adapter library, named as the
+hardware library by FDHOST_LIBUSB), their state from sysfs."""
 import os
 import re
 import uuid
@@ -10,15 +11,12 @@ from fdhost_can.cli.listing import usage
 
 
 @pytest.fixture
-def vadapter():
-    from vadapter import VadError, VirtualAdapter, library_path, use_with_pyusb
+def vadapter(monkeypatch):
+    from vadapter import VirtualAdapter, library_path
 
     if not library_path().exists():
         pytest.skip("the virtual adapter is not built (bash tools/setup.sh)")
-    try:
-        use_with_pyusb()
-    except VadError as e:
-        pytest.skip(str(e))
+    monkeypatch.setenv("FDHOST_LIBUSB", str(library_path()))
     vad = VirtualAdapter()
     yield vad
     vad.configure("")

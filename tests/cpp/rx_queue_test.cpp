@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "rx_queue.hpp"
+#include "core/rx_queue.hpp"
 
 #ifdef __linux__
 #include <poll.h>

@@ -18,11 +18,14 @@
 #include <optional>
 #include <span>
 
-#include "device/pyusb/libusb_abi.hpp"
+#include "core/libusb_abi.hpp"
 
 namespace nb = nanobind;
 
 namespace fdh::device {
+
+// The one declaration of libusb's interface, shared with the core.
+namespace libusb = fdh::libusb;
 
 // type(dev) is pyusb's usb.core.Device (false when there is no pyusb to compare with).
 bool is_pyusb_device(nb::handle dev);

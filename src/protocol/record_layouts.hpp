@@ -1,16 +1,20 @@
-// The five record classes, one table each: every field once, with where it sits in the record's
-// byte layout and what it holds. The classes' attributes, their garbage-collector traversal and
-// clearing, to_bytes, from_bytes and the records the data paths fill in place all follow these
-// tables, so a field added here is a field everywhere.
+// The adapter's five records, one table each: every field once, with where it sits in the record's
+// byte layout, what it holds and, for the four the C++ code uses, the member of its struct
+// (records.hpp). The C++ encoders and decoders (records.cpp), the extension's record classes (their
+// attributes, garbage-collector traversal and clearing, to_bytes, from_bytes) and the records the
+// data paths fill in place all follow these tables, so a field added here is a field everywhere:
+// one line in the table, and the struct's member if C++ code wants it by name.
 #pragma once
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
 #include <string_view>
+#include <tuple>
+#include <type_traits>
 
-#include "protocol/records.hpp"
+#include "records.hpp"
 
-namespace fdh::py {
+namespace fdh::layout {
 
 enum class Kind : std::uint8_t {
     Bits,      // `width` bits from bit `shift` of the byte at `offset`; encoded as value & mask, which never fails
@@ -85,6 +89,9 @@ struct Layout<RecordId::CanHead> {
         flag("fram_type", 11, 0), flag("can_type", 11, 1), flag("id_type", 11, 2), flag("dir", 11, 3),
         bits("dlc", 11, 4, 4),
     };
+    using Struct = CanHead;
+    static constexpr auto members = std::tuple{&CanHead::id, &CanHead::time_stamp, &CanHead::reserve, &CanHead::fram_type,
+                                               &CanHead::can_type, &CanHead::id_type, &CanHead::dir, &CanHead::dlc};
 };
 
 template <>
@@ -106,6 +113,11 @@ struct Layout<RecordId::CanTx> {
         byte("reserve1", 3), byte("dlc", 4), int32("send_time", 8), all_bytes("reserve3", 12, 4),
         uint32("interval", 16), uint32("can_id", 20), bytes("data", 24, CAN_DATA_MAX),
     };
+    using Struct = CanTx;
+    static constexpr auto members =
+        std::tuple{&CanTx::reserve0,    &CanTx::can_type,      &CanTx::fram_type, &CanTx::id_type,  &CanTx::fd_acc,
+                   &CanTx::id_increase, &CanTx::data_increase, &CanTx::cmd,       &CanTx::reserve1, &CanTx::dlc,
+                   &CanTx::send_time,   &CanTx::reserve3,      &CanTx::interval,  &CanTx::can_id,   &CanTx::data};
 };
 
 // The payload of the bit-timing command; both jump widths start at 2, what the adapter expects.
@@ -118,12 +130,19 @@ struct Layout<RecordId::SetupBaudrate> {
         byte("can_prescaler", 4), byte("canfd_seg1", 5), byte("canfd_seg2", 6), byte("canfd_sjw", 7, 2),
         byte("canfd_prescaler", 8),
     };
+    using Struct = SetupBaudrate;
+    static constexpr auto members = std::tuple{
+        &SetupBaudrate::can_frame_type, &SetupBaudrate::can_seg1,   &SetupBaudrate::can_seg2,
+        &SetupBaudrate::can_sjw,        &SetupBaudrate::can_prescaler, &SetupBaudrate::canfd_seg1,
+        &SetupBaudrate::canfd_seg2,     &SetupBaudrate::canfd_sjw,  &SetupBaudrate::canfd_prescaler};
 };
 
 template <>
 struct Layout<RecordId::CanAck> {
     static constexpr RecordInfo info{"can_ack_type", "In can_ack_type,Insufficient data for CanAckType", CAN_ACK_SIZE};
     static constexpr Field fields[] = {byte("ack_dat", 0), bytes("ack_reserve", 1, CAN_ACK_SIZE - 1)};
+    using Struct = CanAck;
+    static constexpr auto members = std::tuple{&CanAck::ack_dat, &CanAck::ack_reserve};
 };
 
 template <RecordId R>
@@ -148,6 +167,17 @@ consteval bool well_formed() {
 static_assert(well_formed<RecordId::CanHead>() && well_formed<RecordId::CanValue>() && well_formed<RecordId::CanTx>() &&
               well_formed<RecordId::SetupBaudrate>() && well_formed<RecordId::CanAck>());
 
+// A record whose C++ struct the table describes names one member per field, in the same order.
+template <RecordId R>
+concept HasStruct = requires { Layout<R>::members; };
+template <RecordId R>
+consteval bool members_match() {
+    if constexpr (HasStruct<R>) return std::tuple_size_v<std::remove_const_t<decltype(Layout<R>::members)>> == field_count<R>;
+    return true;
+}
+static_assert(members_match<RecordId::CanHead>() && members_match<RecordId::CanTx>() &&
+              members_match<RecordId::SetupBaudrate>() && members_match<RecordId::CanAck>());
+
 // A field's position in its table, found while compiling: a misspelt name does not build.
 template <RecordId R>
 consteval std::size_t field_index(std::string_view name) {
@@ -156,4 +186,9 @@ consteval std::size_t field_index(std::string_view name) {
     throw "no such field";
 }
 
+}  // namespace fdh::layout
+
+namespace fdh::py {
+using layout::Field, layout::Kind, layout::RecordId, layout::RecordInfo, layout::Layout;
+using layout::field_count, layout::field_index, layout::span_of;
 }  // namespace fdh::py

@@ -1,4 +1,4 @@
-#include "rx_queue.hpp"
+#include "core/rx_queue.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -9,7 +9,7 @@
 #include <unistd.h>
 #endif
 
-namespace fdh::receive {
+namespace fdh::core {
 
 RxQueue::RxQueue(std::size_t capacity) : ring_(std::max<std::size_t>(capacity, 1)) {}
 
@@ -58,17 +58,21 @@ RxQueue::Pop RxQueue::pop(CanMessage& out, double timeout_s) {
     if (count_ == 0) return closed_ ? Pop::Closed : Pop::Timeout;
     out = ring_[head_];
     head_ = (head_ + 1) % ring_.size();
-    if (--count_ == 0) wake_clear_locked();
+    if (--count_ == 0 && !end_signalled_) wake_clear_locked();
     return Pop::Frame;
 }
 
-void RxQueue::close(bool discard_pending) {
+void RxQueue::close(bool discard_pending, bool signal_end) {
     {
         std::lock_guard lk(mu_);
         closed_ = true;
         if (discard_pending && count_) {
             count_ = 0;
             wake_clear_locked();
+        }
+        if (signal_end && !end_signalled_) {
+            end_signalled_ = true;
+            if (count_ == 0) wake_set_locked();
         }
     }
     cv_.notify_all();
@@ -89,7 +93,7 @@ int RxQueue::wake_fd() {
 #ifdef __linux__
     if (fd_ < 0) {
         fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-        if (fd_ >= 0 && count_) wake_set_locked();
+        if (fd_ >= 0 && (count_ || end_signalled_)) wake_set_locked();
     }
 #endif
     return fd_;
@@ -114,4 +118,4 @@ void RxQueue::wake_clear_locked() noexcept {
 #endif
 }
 
-}  // namespace fdh::receive
+}  // namespace fdh::core

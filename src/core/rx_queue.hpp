@@ -1,5 +1,5 @@
-// The bounded queue between the reader thread and the python-can Bus: the reader hands over each
-// container's frames in one locked step; any number of threads take frames one at a time.
+// The bounded queue of received frames: the receive path hands over each container's frames in one
+// locked step; any number of threads take frames one at a time.
 #pragma once
 #include <atomic>
 #include <condition_variable>
@@ -8,9 +8,9 @@
 #include <span>
 #include <vector>
 
-#include "can_message.hpp"
+#include "protocol/can_message.hpp"
 
-namespace fdh::receive {
+namespace fdh::core {
 
 class RxQueue {
 public:
@@ -38,8 +38,9 @@ public:
     Pop pop(CanMessage& out, double timeout_s);
 
     // Wakes every waiter. Frames already queued stay available unless discard_pending: frames the
-    // adapter delivered before an unplug are still real traffic.
-    void close(bool discard_pending = false);
+    // adapter delivered before an unplug are still real traffic. With `signal_end` the wake
+    // descriptor reads as ready from then on, so an event loop watching it comes to take the end.
+    void close(bool discard_pending = false, bool signal_end = false);
 
     bool closed() const;
     std::size_t size() const;
@@ -61,8 +62,13 @@ private:
     std::size_t head_ = 0;
     std::size_t count_ = 0;
     bool closed_ = false;
+    bool end_signalled_ = false;
     std::atomic<std::uint64_t> dropped_{0};
     int fd_ = -1;
 };
 
+}  // namespace fdh::core
+
+namespace fdh::receive {
+using core::RxQueue;
 }  // namespace fdh::receive

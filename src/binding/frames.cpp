@@ -1,0 +1,94 @@
+#include "binding/frames.hpp"
+
+#include <algorithm>
+#include <array>
+
+namespace fdh::binding {
+
+namespace {
+// References kept for the rest of the process: the interpreter may be finalising when the module's
+// statics would be destroyed.
+PyObject* g_message_class = nullptr;
+PyObject* g_new = nullptr;  // object.__new__
+
+enum Slot { TIMESTAMP, ID, EXTENDED, REMOTE, ERROR_FRAME, CHANNEL, DLC, DATA, FD, RX, BRS, ESI, SLOTS };
+constexpr std::array<const char*, SLOTS> SLOT_NAMES = {
+    "timestamp", "arbitration_id", "is_extended_id", "is_remote_frame", "is_error_frame", "channel",
+    "dlc",       "data",           "is_fd",          "is_rx",           "bitrate_switch", "error_state_indicator"};
+
+PyObject* slot_name(Slot s) {
+    static std::array<PyObject*, SLOTS> names = [] {
+        std::array<PyObject*, SLOTS> n{};
+        for (std::size_t i = 0; i < SLOTS; ++i) {
+            n[i] = PyUnicode_InternFromString(SLOT_NAMES[i]);
+            if (!n[i]) throw nb::python_error();
+        }
+        return n;
+    }();
+    return names[s];
+}
+
+void set(nb::handle obj, Slot s, PyObject* value) {
+    if (!value) throw nb::python_error();
+    const int r = PyObject_SetAttr(obj.ptr(), slot_name(s), value);
+    Py_DECREF(value);
+    if (r != 0) throw nb::python_error();
+}
+
+PyObject* flag(bool b) { return nb::handle(b ? Py_True : Py_False).inc_ref().ptr(); }
+}  // namespace
+
+void set_message_class(nb::handle cls) {
+    if (!PyType_Check(cls.ptr())) throw nb::type_error("the message class must be a class");
+    if (!g_new) g_new = nb::object(nb::module_::import_("builtins").attr("object").attr("__new__")).release().ptr();
+    PyObject* before = g_message_class;
+    g_message_class = cls.inc_ref().ptr();
+    if (before) nb::handle(before).dec_ref();
+}
+
+nb::object make_message(const CanMessage& m, nb::handle channel) {
+    if (!g_message_class) throw nb::type_error("no message class: call set_message_class first");
+    nb::object msg = nb::handle(g_new)(nb::handle(g_message_class));
+    set(msg, TIMESTAMP, PyFloat_FromDouble(static_cast<double>(m.timestamp_us) / 1e6));
+    set(msg, ID, PyLong_FromUnsignedLong(m.id));
+    set(msg, EXTENDED, flag(m.extended));
+    set(msg, REMOTE, flag(m.remote));
+    set(msg, ERROR_FRAME, flag(false));
+    set(msg, CHANNEL, channel.inc_ref().ptr());
+    set(msg, DLC, PyLong_FromLong(m.len));
+    set(msg, DATA, PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(m.data.data()),
+                                                 m.remote ? 0 : static_cast<Py_ssize_t>(m.len)));
+    set(msg, FD, flag(m.fd));
+    set(msg, RX, flag(!m.echo));
+    set(msg, BRS, flag(m.brs));
+    set(msg, ESI, flag(m.esi));
+    return msg;
+}
+
+CanMessage message_to_send(std::uint32_t id, bool extended, bool remote, bool fd, bool brs, nb::handle data,
+                           int length) {
+    CanMessage m;
+    m.id = id;
+    m.extended = extended;
+    m.remote = remote;
+    m.fd = fd;
+    m.brs = brs;
+    Py_buffer view;
+    if (PyObject_GetBuffer(data.ptr(), &view, PyBUF_SIMPLE) != 0) throw nb::python_error();
+    assign_data(m, {static_cast<const std::uint8_t*>(view.buf), static_cast<std::size_t>(std::max<Py_ssize_t>(view.len, 0))});
+    PyBuffer_Release(&view);
+    if (remote) {
+        if (length < 0 || length > 0xFFFF) throw nb::value_error("a remote frame requests 0 to 8 bytes");
+        m.len = static_cast<std::uint16_t>(length);
+    }
+    return m;
+}
+
+FrameFilter filter_of(const std::optional<std::vector<FilterRuleTuple>>& rules) {
+    std::vector<FilterRule> out;
+    if (rules)
+        for (const auto& [can_id, can_mask, extended, invert] : *rules) out.push_back({can_id, can_mask, extended, invert});
+    return FrameFilter(std::move(out));
+}
+
+}  // namespace fdh::binding
