@@ -94,10 +94,16 @@ def test_adapters_on_one_bus_see_each_other_and_no_other_bus(vad, world, setup, 
     send(db, 0x456)
     assert receive(db, 1) == [(0x456, 1)] and receive(da, 1) == [(0x456, 0)]
     assert nothing_arrives(dc)
+    # Alone on its bus, c finds nobody to acknowledge its frame: it keeps it, as a controller
+    # retrying it would, until another node comes.
     send(dc, 0x789)
-    assert receive(dc, 1) == [(0x789, 1)]
+    assert nothing_arrives(dc) and nothing_arrives(da) and nothing_arrives(db)
+    assert [vad.counter(n, c) for n in ("tx_sent", "tx_ack_errors", "tx_error_counter", "error_state")] == [0, 1, 128, 2]
+    d = vad.plug("b", scope + "capture=1")
+    assert receive(dc, 1) == [(0x789, 1)] and receive(world(d), 1) == [(0x789, 0)]
     assert nothing_arrives(da) and nothing_arrives(db)
     assert (vad.counter("bus_frames", a), vad.counter("bus_frames", c)) == (2, 1)
+    assert [vad.counter(n, c) for n in ("tx_sent", "tx_error_counter", "error_state")] == [1, 127, 1]
 
 
 @pytest.mark.parametrize("fd, fd_acc, brs", [(True, True, True), (True, False, False), (False, True, False)])
@@ -147,13 +153,14 @@ def test_unplugged_adapter_is_gone_until_plugged_again(vad, world, scope):
     assert info.value.errno == 19  # no such device
     assert [d.address for d in usb.core.find(find_all=True, idVendor=VID)] == [da.address]
     assert vad.can_buses() == {"u": 1}  # it left the CAN bus with its power
-    send(da, 0x10)
-    assert receive(da, 1) == [(0x10, 1)]
+    send(da, 0x10)  # nobody acknowledges it now
+    assert nothing_arrives(da)
     vad.replug(b)
     db = world(b)
     assert db.address != old_address and vad.can_buses() == {"u": 2}
+    assert receive(da, 1) == [(0x10, 1)] and receive(db, 1) == [(0x10, 0)]  # back on the bus, it acknowledges
     send(db, 0x20)
-    assert receive(da, 1) == [(0x20, 0)]  # back on the bus
+    assert receive(da, 1) == [(0x20, 0)]
 
 
 def test_plugged_adapters_are_enumerated_with_serial_and_location(vad, world):

@@ -99,6 +99,9 @@ void Adapter::counters(struct vad_counters& out) {
     c_.gen_seq = gen_.next_seq();
     c_.faults_fired = faults_.fired();
     c_.tx_queued = port_ >= 0 ? static_cast<std::int64_t>(bus_->queued(port_)) : 0;
+    c_.tx_error_counter = tec_;
+    c_.rx_error_counter = rec_;
+    c_.error_state = std::max(tec_, rec_) >= 128 ? 2 : std::max(tec_, rec_) >= 96 ? 1 : 0;
     out = c_;
 }
 
