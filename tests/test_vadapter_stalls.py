@@ -16,6 +16,7 @@ pytestmark = pytest.mark.skipif(not LIB.exists(), reason=f"virtual adapter not b
 
 # Each stop lands at a random moment of the victim's work; CI stops it more often.
 STOPS = 100 if os.environ.get("CI") == "true" else 20
+KILLS = 60 if os.environ.get("CI") == "true" else 15
 LIVENESS_S = 2.0  # an operation taking longer than this waits for the stopped member
 
 
@@ -77,3 +78,40 @@ def test_a_stopped_member_holds_nobody_up(spawn, capsys):
         assert receiver.call("first_after", id=0x100, after_us=resumed)["at_us"], "the victim did not go on"
     with capsys.disabled():
         print(f"\n{STOPS} stops, worst waits: " + ", ".join(f"{k} {v * 1000:.1f} ms" for k, v in worst.items()))
+
+
+def test_a_member_that_falls_behind_counts_every_frame_it_missed(spawn):
+    # The bus keeps the latest frames for members that fall behind; a process stopped for longer
+    # than that loses the older ones. Received and counted as lost, they add up to what the bus carried.
+    sender, late = spawn("lag"), spawn("lag")
+    total = 60_000  # about 2.8 s of the bus
+    sender.call("gen", settings=f"saturate,dlc=0,count={total}")
+    sender.start("collect", id=0x100, seconds=3.5)  # the sender keeps looking, so the bus runs
+    time.sleep(0.3)
+    os.kill(late.pid, signal.SIGSTOP)
+    try:
+        time.sleep(1.5)
+    finally:
+        os.kill(late.pid, signal.SIGCONT)
+    got = late.call("collect", wait=20, id=0x100, seconds=3.0)["frames"]
+    assert sender.result()["frames"] == total
+    counters = late.call("counters")["counters"]
+    assert counters["rx_overflow"] > 10_000 and counters["bus_frames"] == got
+    assert got + counters["rx_overflow"] == total
+
+
+def test_a_members_death_costs_no_other_member_a_frame(spawn):
+    sender, receiver = spawn("deaths"), spawn("deaths")
+    sender.call("stream", id=0x100)
+    receiver.call("watch", id=0x100)
+    rng = random.Random(7)
+    for _ in range(KILLS // 15):
+        victims = [spawn("deaths") for _ in range(15)]
+        for v in victims:
+            v.call("stream", id=0x300)  # they carry frames all the time, and die in the middle of it
+        for v in victims:
+            time.sleep(rng.uniform(0.02, 0.1))
+            v.kill()
+    seen = receiver.call("watched")["counters"]
+    missing = seen[-1] - seen[0] + 1 - len(seen)
+    assert len(seen) > 10_000 and missing == 0 and seen == sorted(seen)

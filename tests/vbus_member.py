@@ -8,6 +8,10 @@ to its adapter through the libusb interface.
     {"op": "quiet", "seconds": 0.1}                         -> {"frames": [...]}  (everything within that time)
     {"op": "first_after", "id": 512, "after_us": t, "timeout": 2.0}
         the first frame with that identifier that left the bus at CLOCK_MONOTONIC µs t or later -> {"at_us": t or null}
+    {"op": "collect", "id": 256, "seconds": 2.0}   reads for that long: the counters (data bytes 0-3,
+        little-endian) of the frames with that identifier, and how many frames arrived -> {"counters": [...], "frames": n}
+    {"op": "watch", "id": 256}     starts collecting as "collect" does, in the background -> {}
+    {"op": "watched"}              stops it: what it collected -> {"counters": [...], "frames": n}
     {"op": "gen", "settings": "saturate,dlc=8"}             -> {}
     {"op": "stream", "id": 1280}   starts sending frames back to back (data: a counter) -> {}
     {"op": "fork"}  forks a child that just lives on                                  -> {"pid": n}
@@ -82,6 +86,31 @@ class Member:
             elif rc != -7:
                 return {"error": f"read: {rc}"}
         return {"at_us": None}
+
+    def collect(self, id, seconds, stop=None):
+        counters, frames, until = [], 0, time.monotonic() + seconds
+        while time.monotonic() < until and not (stop and stop.is_set()):
+            rc, raw = self.usb.bulk(self.handle, 0x81, READ, timeout=20)
+            if rc == 0:
+                records = parse_container(raw)
+                frames += len(records)
+                counters += [int.from_bytes(r.data[:4], "little") for r in records if r.id == id]
+            elif rc != -7:
+                return {"error": f"read: {rc}"}
+        return {"counters": counters, "frames": frames}
+
+    def watch(self, id):
+        stop, out = threading.Event(), {}
+        thread = threading.Thread(target=lambda: out.update(self.collect(id, 1e9, stop)), daemon=True)
+        thread.start()
+        self.watching = (stop, thread, out)
+        return {}
+
+    def watched(self):
+        stop, thread, out = self.watching
+        stop.set()
+        thread.join()
+        return out
 
     def gen(self, settings):
         self.vad.generator(settings, adapter=self.adapter)

@@ -31,8 +31,15 @@ class Process:
         return json.loads(line)
 
     def call(self, op, wait=10, **kw):
+        self.start(op, **kw)
+        return self.result(wait)
+
+    def start(self, op, **kw):
+        """Sends a command without waiting for its answer (result() reads it)."""
         self.p.stdin.write(json.dumps({"op": op, **kw}) + "\n")
         self.p.stdin.flush()
+
+    def result(self, wait=10):
         out = self.answer(wait)
         assert "error" not in out, out["error"]
         return out

@@ -324,6 +324,7 @@ int Segment::join(std::string& error) {
 
 void Segment::leave(int me) {
     Layout& s = *s_;
+    sweep(me);  // the dead are counted out first, so that the last one out knows it is
     const Owner mine = owner(me);
     for (std::size_t p = 0; p < port_limit(s); ++p) free_port(s, p, mine);
     for (Chunk& c : s.chunks) {

@@ -34,7 +34,7 @@ inline constexpr std::size_t MAX_MEMBERS = 32;    // processes on one bus
 inline constexpr std::size_t MAX_PORTS = 64;      // adapters on one bus, all processes together
 inline constexpr std::uint32_t QUEUE_CAP = 512;   // frames one adapter may have waiting
 inline constexpr std::size_t CHUNK_ENTRIES = 256; // log entries a member takes at a time
-inline constexpr std::size_t CHUNKS = 64;
+inline constexpr std::size_t CHUNKS = 2 * MAX_MEMBERS;
 inline constexpr std::size_t LOG_ENTRIES = CHUNKS * CHUNK_ENTRIES;  // frames kept for members that fall behind
 inline constexpr std::size_t MAX_BATCH = 64;      // frames one proposal carries at most
 

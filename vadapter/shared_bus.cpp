@@ -339,7 +339,7 @@ private:
             const std::uint64_t tail = s.tail.load(std::memory_order_acquire);
             apply_batch(s, tail);
             const std::uint64_t carried = tail_count(tail);
-            const std::size_t room = m.writer.room(s, m.tag, carried);
+            const std::size_t room = m.writer.room(s, m.tag, tail);
             if (room == 0) return;  // no chunk free to write into: the others carry meanwhile
             const std::size_t base = m.writer.next_entry();
             Chunk& chunk = s.chunks[base / CHUNK_ENTRIES];

@@ -55,7 +55,7 @@ void apply_batch(Layout& s, std::uint64_t tail) {
     }
 }
 
-std::size_t LogWriter::room(Layout& s, Owner me, std::uint64_t carried) {
+std::size_t LogWriter::room(Layout& s, Owner me, std::uint64_t tail) {
     if (chunk_ >= 0 && used_ < CHUNK_ENTRIES && s.chunks[chunk_].owner.load() == me)
         return std::min(MAX_BATCH, CHUNK_ENTRIES - used_);
     if (chunk_ >= 0) {
@@ -63,15 +63,17 @@ std::size_t LogWriter::room(Layout& s, Owner me, std::uint64_t carried) {
         s.chunks[chunk_].owner.compare_exchange_strong(mine, 0);
         chunk_ = -1;
     }
-    // The free chunk with the oldest frames, as long as none of them belongs to the latest batch,
-    // whose entries the next proposer still reads.
+    // The free chunk with the oldest frames, except the one holding the latest batch: the next
+    // proposer still takes that batch's frames off their ports. Only a chunk's owner writes into
+    // it, so that batch stays where it is until a later one follows it.
+    const std::size_t latest = tail_count(tail) ? tail_entry(tail) / CHUNK_ENTRIES : CHUNKS;
     for (;;) {
         int best = -1;
         std::uint64_t best_last = 0;
         for (std::size_t i = 0; i < CHUNKS; ++i) {
             const Chunk& c = s.chunks[i];
             const std::uint64_t last = c.last.load();
-            if (c.owner.load() != 0 || (last != 0 && last + MAX_BATCH > carried)) continue;
+            if (c.owner.load() != 0 || i == latest) continue;
             if (best < 0 || last < best_last) {
                 best = static_cast<int>(i);
                 best_last = last;
@@ -79,11 +81,17 @@ std::size_t LogWriter::room(Layout& s, Owner me, std::uint64_t carried) {
         }
         if (best < 0) return 0;
         Owner free = 0;
-        if (s.chunks[best].owner.compare_exchange_strong(free, me)) {
-            chunk_ = best;
-            used_ = 0;
-            return std::min(MAX_BATCH, CHUNK_ENTRIES);
+        if (!s.chunks[best].owner.compare_exchange_strong(free, me)) continue;
+        // Its last owner may have made it the latest batch's since the tail was read; it cannot
+        // become so any more, now that it is this member's.
+        const std::uint64_t now = s.tail.load();
+        if (tail_count(now) && tail_entry(now) / CHUNK_ENTRIES == static_cast<std::size_t>(best)) {
+            s.chunks[best].owner.store(0);
+            return 0;
         }
+        chunk_ = best;
+        used_ = 0;
+        return std::min(MAX_BATCH, CHUNK_ENTRIES);
     }
 }
 

@@ -11,9 +11,11 @@
 //
 // The tail word holds how many frames the bus has carried and the entry of the last one; entries
 // name the tail before their batch, so a member reads the frames it has not seen yet by walking
-// back from the tail. A chunk's entries live until the chunk is taken again (the oldest free chunk
-// first), so a member that falls behind by more than about LOG_ENTRIES frames loses the older
-// ones, and counts them.
+// back from the tail. A chunk's entries live until the chunk is taken again (the free chunk with the
+// oldest frames first, never the one holding the latest batch, whose frames the next proposer takes
+// off their ports), so a member that falls behind by more than about LOG_ENTRIES frames loses the
+// older ones, and counts them. A member owns one chunk at a time, and there are twice as many
+// chunks as members: whoever needs a chunk finds one.
 #pragma once
 #include <cstdint>
 #include <vector>
@@ -44,8 +46,8 @@ void apply_batch(Layout& s, std::uint64_t tail);
 class LogWriter {
 public:
     // Room for at least one more entry, taking a new chunk if needed: the number of entries free
-    // (at most MAX_BATCH), 0 when no chunk can be had right now.
-    std::size_t room(Layout& s, Owner me, std::uint64_t carried);
+    // (at most MAX_BATCH), 0 when no chunk can be had right now. `tail`: the log's tail just read.
+    std::size_t room(Layout& s, Owner me, std::uint64_t tail);
     std::size_t next_entry() const noexcept { return static_cast<std::size_t>(chunk_) * CHUNK_ENTRIES + used_; }
     // After a batch of n entries became part of the log.
     void used(std::size_t n) noexcept { used_ += n; }
