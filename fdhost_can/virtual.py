@@ -87,6 +87,11 @@ def library_path() -> Path:
     return _PACKAGED if _PACKAGED.exists() else _SOURCE_BUILD
 
 
+def _not_the_library(path: str) -> str:
+    named = " ($FDHOST_VADAPTER_LIB)" if os.environ.get("FDHOST_VADAPTER_LIB") == path else ""
+    return f"{path}{named} is not the virtual adapter library (it has no vad_configure)"
+
+
 def pyusb_library() -> ctypes.CDLL | None:
     """The libusb library pyusb's libusb1 backend has loaded in this process (a ctypes library),
     or None while it has loaded none."""
@@ -111,6 +116,13 @@ def use_with_pyusb(path: os.PathLike[str] | str | None = None) -> Any:
     import usb.backend.libusb1 as libusb1
 
     lib = str(path or library_path())
+    if libusb1._lib is None:  # pyusb takes whatever it is given: the library is checked first
+        try:
+            probe = ctypes.CDLL(lib)
+        except OSError as e:
+            raise VadError(f"the virtual adapter library cannot be loaded: {e}") from None
+        if not is_virtual(probe):
+            raise VadError(_not_the_library(lib))
     backend = libusb1.get_backend(find_library=lambda _name: lib)
     if backend is None or not is_virtual(libusb1._lib):
         loaded = getattr(libusb1._lib, "_name", None)
@@ -147,7 +159,10 @@ class VirtualAdapter:
     (plug() returns the index of the adapter it adds)."""
 
     def __init__(self, path: os.PathLike[str] | str | None = None) -> None:
-        self.lib = ctypes.CDLL(str(path or library_path()))
+        where = str(path or library_path())
+        self.lib = ctypes.CDLL(where)
+        if not is_virtual(self.lib):
+            raise VadError(_not_the_library(where))
         self._declare()
         names: list[str] = []
         while (name := self.lib.vad_counter_name(len(names))) is not None:
