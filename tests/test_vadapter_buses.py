@@ -258,7 +258,7 @@ def test_plugging_and_unplugging_leaves_nothing_behind(vad, scope):
 
 
 def test_logs_keep_the_latest_entries_only(vad):
-    vad.configure("adapters=1")
+    vad.configure("adapters=1;logs=256")
     usb_raw = Libusb()
     handle = usb_raw.open(*usb_raw.device_locations()[0])
     for i in range(1000):

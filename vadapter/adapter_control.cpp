@@ -34,6 +34,8 @@ bool Adapter::apply(std::string_view key, std::string_view value, std::string& e
         times_ = {bit_time_from_rate(next.nominal_bps), bit_time_from_rate(next.data_bps)};
     }
     if (key == "stuffing") worst_stuffing_ = next.worst_stuffing;
+    if (key == "logs")
+        for (EventLog& log : logs_) log.resize(next.log_entries);
     if (key == "gen") gen_ = Generator(next.gen, now);
     if (key == "fault") add_fault_locked(next.faults.back());
     next.faults.clear();

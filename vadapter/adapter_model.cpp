@@ -32,6 +32,7 @@ Adapter::Adapter(const AdapterConfig& cfg, std::shared_ptr<CanBus> bus)
     times_ = {bit_time_from_rate(cfg.nominal_bps), bit_time_from_rate(cfg.data_bps)};
     worst_stuffing_ = cfg.worst_stuffing;
     if (cfg.gen.enabled) gen_ = Generator(cfg.gen, now);
+    for (EventLog& log : logs_) log.resize(cfg.log_entries);
     for (const Fault& f : cfg.faults) add_fault_locked(f);
     cfg_.faults.clear();
     // Frames other nodes finished before it was plugged in are none of its business.

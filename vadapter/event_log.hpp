@@ -9,9 +9,17 @@ namespace vad {
 
 class EventLog {
 public:
-    static constexpr std::size_t CAPACITY = 256;
+    explicit EventLog(std::size_t capacity = 1024) : capacity_(capacity) {}
 
-    explicit EventLog(std::size_t capacity = CAPACITY) : capacity_(capacity) {}
+    // Keeps the latest `capacity` entries from now on.
+    void resize(std::size_t capacity) {
+        std::vector<std::vector<std::uint8_t>> kept;
+        for (std::size_t i = slots_.size() > capacity ? slots_.size() - capacity : 0; i < slots_.size(); ++i)
+            kept.push_back(std::move(slots_[(first_ + i) % slots_.size()]));
+        slots_ = std::move(kept);
+        first_ = 0;
+        capacity_ = capacity;
+    }
 
     void add(std::span<const std::uint8_t> bytes) {
         if (slots_.size() < capacity_) {

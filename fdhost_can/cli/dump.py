@@ -138,7 +138,7 @@ def run(args: argparse.Namespace, stop: StopRequest) -> int:
         finally:
             if log_file is not None:
                 _close_log(log_file, log_path)
-        drops = sum(busopen.dropped(s.bus) for s in opened)
+        drops = sum(busopen.dropped(s.bus) for s in opened if s.bus is not None)
     shown, received, seconds = counts
     filtered = f" of {received} received" if received != shown else ""
     say(f"{PROG} {NAME}: {shown} frame{'s' if shown != 1 else ''}{filtered} in {seconds:.1f} s, {drops} dropped")
