@@ -350,8 +350,11 @@ void Adapter::wake_all() {
 void Adapter::advance(Ps now) {
     bus_->advance(now);
     // A frame nobody acknowledges is retried by the controller, each try an error: within a few
-    // tries it is error passive, where acknowledgement errors count no further. Counted once per frame.
-    if (port_ >= 0 && !ack_error_noted_ && bus_->queued(port_) > 0 && bus_->unacknowledged(port_, now)) {
+    // tries it is error passive, where acknowledgement errors count no further. Counted once per
+    // frame, looked for at most once a millisecond (a sender writing back to back looks often).
+    if (port_ < 0 || ack_error_noted_ || now < next_ack_check_) return;
+    next_ack_check_ = now + PS_PER_MS;
+    if (bus_->queued(port_) > 0 && bus_->unacknowledged(port_, now)) {
         ack_error_noted_ = true;
         ++c_.tx_ack_errors;
         tec_ = std::max(tec_, 128);

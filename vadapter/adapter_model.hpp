@@ -161,6 +161,7 @@ private:
     int tec_ = 0;
     int rec_ = 0;
     bool ack_error_noted_ = false;
+    Ps next_ack_check_ = 0;
 };
 
 }  // namespace vad

@@ -93,13 +93,18 @@ Pick pick_next(Ports& ports, Ps t_free) {
 }
 
 // Carries every frame that ends no later than `now` (at most `limit` of them), handing each to
-// deliver(frame, pick) once t_free has moved to its end. Returns how many it carried.
+// deliver(frame, pick) once t_free has moved to its end. Returns how many it carried; `next`, if
+// given, is the frame the bus carries next when it stopped for want of a due frame.
 template <class Ports, class Deliver>
-std::size_t carry_until(Ports& ports, Ps& t_free, Ps now, Deliver&& deliver, std::size_t limit = SIZE_MAX) {
+std::size_t carry_until(Ports& ports, Ps& t_free, Ps now, Deliver&& deliver, std::size_t limit = SIZE_MAX,
+                        Pick* next = nullptr) {
     std::size_t carried = 0;
     while (carried < limit) {
         const Pick p = pick_next(ports, t_free);
-        if (p.port < 0 || p.end > now) break;
+        if (p.port < 0 || p.end > now) {
+            if (next) *next = p;
+            break;
+        }
         const auto i = static_cast<std::size_t>(p.port);
         const BusFrame f = p.from_queue ? ports.pop(i) : ports.generator(i).take();
         t_free = p.end;

@@ -46,6 +46,13 @@ struct Membership {
     LogWriter writer;
     PortsCache ports;
     std::vector<LogRange> ranges;
+    // When the next frame ends, as computed at log tail `tail` with this process's view of the bus
+    // at `changes`: still true while neither moved.
+    std::uint64_t changes = 0;  // bumped by whatever changes the schedule as this process sees it
+    struct {
+        std::uint64_t tail = ~std::uint64_t{0}, changes = ~std::uint64_t{0};
+        Ps end = NEVER;
+    } next;
     std::atomic<bool> stop{false};      // its listener is to end (and leave the segment)
     std::atomic<bool> done{false};      // its listener has ended
     std::atomic<bool> usable{true};     // false in the child of a fork: that process is no member
@@ -174,6 +181,7 @@ public:
                                                             static_cast<std::uint32_t>(p.generated.load() >> GEN_SHIFT));
         local_.push_back(Local{&node, port, tail_count(s.tail.load()), ~std::uint64_t{0}, epoch});
         push_settings(m, local_.back());
+        ++m.changes;
         wake_others(s, m.me);
         return port;
     }
@@ -182,6 +190,7 @@ public:
         if (port < 0) return;
         if (Membership* m = member()) {
             free_port(m->s(), static_cast<std::size_t>(port) % MAX_PORTS, m->tag);  // its queued frames leave with it
+            ++m->changes;
             wake_others(m->s(), m->me);
         }
         std::erase_if(local_, [&](const Local& l) { return l.port == port; });
@@ -206,6 +215,7 @@ public:
         // Only the first frame of a queue takes part in arbitration: one queued behind others
         // changes nobody's schedule (a saturating sender wakes nobody).
         if (tail == consumed) {
+            ++m->changes;
             wake_others(m->s(), m->me);
             tell_local();
         }
@@ -221,13 +231,17 @@ public:
 
     void drop_queue(int port) override {
         Membership* m = member();
-        if (Port* p = m ? own(*m, port) : nullptr) raise_to(p->consumed, p->tail.load());
+        if (Port* p = m ? own(*m, port) : nullptr) {
+            raise_to(p->consumed, p->tail.load());
+            ++m->changes;
+        }
     }
 
     void changed() override {
         Membership* m = member();
         if (!m) return;
         for (Local& l : local_) push_settings(*m, l);
+        ++m->changes;
         wake_others(m->s(), m->me);
         tell_local();
     }
@@ -238,7 +252,10 @@ public:
         Layout& s = m->s();
         const Ps t = m->to_bus(now);
         std::int64_t sweep_at = s.next_sweep.load();
-        if (t >= sweep_at && s.next_sweep.compare_exchange_strong(sweep_at, t + SWEEP_PS)) m->seg->sweep(m->me);
+        if (t >= sweep_at && s.next_sweep.compare_exchange_strong(sweep_at, t + SWEEP_PS)) {
+            m->seg->sweep(m->me);
+            ++m->changes;
+        }
         pull(*m);
         carry(*m, t);
         pull(*m);  // what others carried meanwhile
@@ -254,10 +271,13 @@ public:
         Layout& s = m->s();
         const std::uint64_t tail = s.tail.load(std::memory_order_acquire);
         if (tail_count(tail) > m->cursor) return 0;  // carried by another process, not handed over yet: due now
-        apply_batch(s, tail);
-        PortsView view(s, m->ports);
-        const Pick p = pick_next(view, free_from(s, tail));
-        return p.port < 0 ? NEVER : m->from_bus(p.end);
+        if (m->next.tail != tail || m->next.changes != m->changes) {
+            apply_batch(s, tail);
+            PortsView view(s, m->ports);
+            const Pick p = pick_next(view, free_from(s, tail));
+            m->next = {tail, m->changes, p.port < 0 ? NEVER : p.end};
+        }
+        return m->from_bus(m->next.end);
     }
 
     bool unacknowledged(int port, Ps now) const override {
@@ -346,6 +366,7 @@ private:
             PortsView view(s, m.ports);
             Ps t_free = free_from(s, tail);
             std::size_t n = 0;
+            Pick next;
             carry_until(view, t_free, t, [&](const BusFrame& f, const Pick& p) {
                 const auto i = static_cast<std::size_t>(p.port);
                 Carried c{};
@@ -363,13 +384,17 @@ private:
                 if (chunk.last.load() < carried + n + 1) chunk.last.store(carried + n + 1);
                 write_entry(s.log[base + n], carried + n, c);
                 ++n;
-            }, room);
-            if (n == 0) return;
+            }, room, &next);
+            if (n == 0) {
+                m.next = {tail, m.changes, next.port < 0 ? NEVER : next.end};  // what next_completion asks next
+                return;
+            }
             std::uint64_t expected = tail;
-            const std::uint64_t next = tail_word(carried + n, base + n - 1);
-            if (!s.tail.compare_exchange_strong(expected, next)) continue;  // another member was first: again
+            const std::uint64_t extended = tail_word(carried + n, base + n - 1);
+            if (!s.tail.compare_exchange_strong(expected, extended)) continue;  // another member was first: again
             m.writer.used(n);
-            apply_batch(s, next);
+            apply_batch(s, extended);
+            if (n < room) m.next = {extended, m.changes, next.port < 0 ? NEVER : next.end};
             pull(m);
         }
     }
@@ -437,6 +462,7 @@ private:
             seen = now;
             std::lock_guard lk(mu_);
             if (m_ != m || !member()) continue;  // left meanwhile
+            ++m->changes;  // another member changed the schedule
             pull(*m);
             sync_generators(*m);
             tell_local();  // readers look again when their next frame is due
