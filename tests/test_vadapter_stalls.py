@@ -80,7 +80,7 @@ def test_a_stopped_member_holds_nobody_up(spawn, capsys):
         print(f"\n{STOPS} stops, worst waits: " + ", ".join(f"{k} {v * 1000:.1f} ms" for k, v in worst.items()))
 
 
-def test_a_member_that_falls_behind_counts_every_frame_it_missed(spawn):
+def test_a_member_that_falls_behind_counts_every_frame_it_missed(spawn, capsys):
     # The bus keeps the latest frames for members that fall behind; a process stopped for longer
     # than that loses the older ones. Received and counted as lost, they add up to what the bus carried.
     sender, late = spawn("lag"), spawn("lag")
@@ -98,9 +98,11 @@ def test_a_member_that_falls_behind_counts_every_frame_it_missed(spawn):
     counters = late.call("counters")["counters"]
     assert counters["rx_overflow"] > 10_000 and counters["bus_frames"] == got
     assert got + counters["rx_overflow"] == total
+    with capsys.disabled():
+        print(f"\nstopped 1.5 s: {got} frames received + {counters['rx_overflow']} counted as missed = {total} carried")
 
 
-def test_a_members_death_costs_no_other_member_a_frame(spawn):
+def test_a_members_death_costs_no_other_member_a_frame(spawn, capsys):
     sender, receiver = spawn("deaths"), spawn("deaths")
     sender.call("stream", id=0x100)
     receiver.call("watch", id=0x100)
@@ -114,4 +116,6 @@ def test_a_members_death_costs_no_other_member_a_frame(spawn):
             v.kill()
     seen = receiver.call("watched")["counters"]
     missing = seen[-1] - seen[0] + 1 - len(seen)
+    with capsys.disabled():
+        print(f"\n{KILLS // 15 * 15} members killed: {missing} of {len(seen) + missing} frames of a live sender missing")
     assert len(seen) > 10_000 and missing == 0 and seen == sorted(seen)
