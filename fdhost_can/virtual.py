@@ -36,7 +36,7 @@ import struct
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any
+from typing import Any, TypeGuard
 
 __all__ = [
     "LOG_COMMANDS", "LOG_HEARTBEATS", "LOG_TX", "LOG_ACKS", "FRAME_FD", "FRAME_EXT", "FRAME_REMOTE", "FRAME_NO_BRS",
@@ -87,9 +87,19 @@ def library_path() -> Path:
     return _PACKAGED if _PACKAGED.exists() else _SOURCE_BUILD
 
 
-# pyusb's side (use_with_pyusb, pyusb_library, is_virtual) lives in virtual_pyusb, imported when
-# first asked for: a program that only uses Buses never imports pyusb.
-_PYUSB_NAMES = ("pyusb_library", "is_virtual", "use_with_pyusb")
+def _not_the_library(path: str) -> str:
+    named = " ($FDHOST_VADAPTER_LIB)" if os.environ.get("FDHOST_VADAPTER_LIB") == path else ""
+    return f"{path}{named} is not the virtual adapter library (it has no vad_configure)"
+
+
+def is_virtual(lib: ctypes.CDLL | None) -> TypeGuard[ctypes.CDLL]:
+    """Whether a loaded libusb is the virtual adapter's (it has the control API)."""
+    return lib is not None and hasattr(lib, "vad_configure")
+
+
+# pyusb's side (use_with_pyusb, pyusb_library) lives in virtual_pyusb, imported when first asked
+# for: a program that only uses Buses never imports pyusb.
+_PYUSB_NAMES = ("pyusb_library", "use_with_pyusb")
 
 
 def __getattr__(name: str) -> Any:
@@ -133,7 +143,10 @@ class VirtualAdapter:
     (plug() returns the index of the adapter it adds)."""
 
     def __init__(self, path: os.PathLike[str] | str | None = None) -> None:
-        self.lib = ctypes.CDLL(str(path or library_path()))
+        where = str(path or library_path())
+        self.lib = ctypes.CDLL(where)
+        if not is_virtual(self.lib):
+            raise VadError(_not_the_library(where))
         self._declare()
         names: list[str] = []
         while (name := self.lib.vad_counter_name(len(names))) is not None:

@@ -8,9 +8,9 @@ from __future__ import annotations
 
 import ctypes
 import os
-from typing import Any, TypeGuard
+from typing import Any
 
-from .virtual import VadError, library_path
+from .virtual import VadError, _not_the_library, is_virtual, library_path
 
 
 def pyusb_library() -> ctypes.CDLL | None:
@@ -20,11 +20,6 @@ def pyusb_library() -> ctypes.CDLL | None:
 
     lib: ctypes.CDLL | None = libusb1._lib
     return lib
-
-
-def is_virtual(lib: ctypes.CDLL | None) -> TypeGuard[ctypes.CDLL]:
-    """Whether a loaded libusb is the virtual adapter's (it has the control API)."""
-    return lib is not None and hasattr(lib, "vad_configure")
 
 
 def use_with_pyusb(path: os.PathLike[str] | str | None = None) -> Any:
@@ -37,6 +32,13 @@ def use_with_pyusb(path: os.PathLike[str] | str | None = None) -> Any:
     import usb.backend.libusb1 as libusb1
 
     lib = str(path or library_path())
+    if pyusb_library() is None:  # pyusb takes whatever it is given: the library is checked first
+        try:
+            probe = ctypes.CDLL(lib)
+        except OSError as e:
+            raise VadError(f"the virtual adapter library cannot be loaded: {e}") from None
+        if not is_virtual(probe):
+            raise VadError(_not_the_library(lib))
     backend = libusb1.get_backend(find_library=lambda _name: lib)
     if backend is None or not is_virtual(pyusb_library()):
         loaded = getattr(pyusb_library(), "_name", None)

@@ -100,7 +100,7 @@ def test_callback_that_replaces_the_callback(rig, replace_with):
 def test_callback_that_sends_frames(rig):
     # Ping-pong in loopback: every frame that comes back makes the callback send the next one,
     # while another node's traffic arrives in between.
-    rig.configure("loopback=1;gen=4000,id=0x300,dlc=8,fd=1")
+    rig.configure("loopback=1;logs=4096;gen=4000,id=0x300,dlc=8,fd=1")  # every transmit record kept
     h = rig.construct()
     pongs, others = [], Sequencer(can_id=0x300)
 
@@ -125,6 +125,7 @@ def test_callback_that_sends_frames(rig):
 
 
 def test_close_from_another_thread_while_sending(rig):
+    rig.configure("logs=65536")  # every transmit record kept
     h = rig.construct()
     rig.output.reset()
     closed = []

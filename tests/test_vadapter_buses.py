@@ -94,10 +94,16 @@ def test_adapters_on_one_bus_see_each_other_and_no_other_bus(vad, world, setup, 
     send(db, 0x456)
     assert receive(db, 1) == [(0x456, 1)] and receive(da, 1) == [(0x456, 0)]
     assert nothing_arrives(dc)
+    # Alone on its bus, c finds nobody to acknowledge its frame: it keeps it, as a controller
+    # retrying it would, until another node comes.
     send(dc, 0x789)
-    assert receive(dc, 1) == [(0x789, 1)]
+    assert nothing_arrives(dc) and nothing_arrives(da) and nothing_arrives(db)
+    assert [vad.counter(n, c) for n in ("tx_sent", "tx_ack_errors", "tx_error_counter", "error_state")] == [0, 1, 128, 2]
+    d = vad.plug("b", scope + "capture=1")
+    assert receive(dc, 1) == [(0x789, 1)] and receive(world(d), 1) == [(0x789, 0)]
     assert nothing_arrives(da) and nothing_arrives(db)
     assert (vad.counter("bus_frames", a), vad.counter("bus_frames", c)) == (2, 1)
+    assert [vad.counter(n, c) for n in ("tx_sent", "tx_error_counter", "error_state")] == [1, 127, 1]
 
 
 @pytest.mark.parametrize("fd, fd_acc, brs", [(True, True, True), (True, False, False), (False, True, False)])
@@ -147,13 +153,14 @@ def test_unplugged_adapter_is_gone_until_plugged_again(vad, world, scope):
     assert info.value.errno == 19  # no such device
     assert [d.address for d in usb.core.find(find_all=True, idVendor=VID)] == [da.address]
     assert vad.can_buses() == {"u": 1}  # it left the CAN bus with its power
-    send(da, 0x10)
-    assert receive(da, 1) == [(0x10, 1)]
+    send(da, 0x10)  # nobody acknowledges it now
+    assert nothing_arrives(da)
     vad.replug(b)
     db = world(b)
     assert db.address != old_address and vad.can_buses() == {"u": 2}
+    assert receive(da, 1) == [(0x10, 1)] and receive(db, 1) == [(0x10, 0)]  # back on the bus, it acknowledges
     send(db, 0x20)
-    assert receive(da, 1) == [(0x20, 0)]  # back on the bus
+    assert receive(da, 1) == [(0x20, 0)]
 
 
 def test_plugged_adapters_are_enumerated_with_serial_and_location(vad, world):
@@ -188,3 +195,75 @@ def test_async_reception_completes_from_another_adapters_frame(vad, world):
     finally:
         transfers.finish()
         usb_raw.close(handle)
+
+
+def counters(vad, adapter, *names):
+    return [vad.counter(n, adapter) for n in names]
+
+
+def test_a_frame_that_loses_arbitration_waits_and_says_so(vad, world, scope):
+    # 1 kbit/s: an empty classic frame takes 47 ms, time enough to queue frames behind it.
+    a, b = (vad.plug("arb", scope + "capture=1;nominal=1k") for _ in range(2))
+    da, db = world(a), world(b)
+    for i in range(3):
+        send(da, 0x100 + i, fd=False)  # the first is on the wire before b's frame is queued
+    send(db, 0x7FF, fd=False)           # loses to a's second and third, then goes
+    assert receive(db, 4, timeout=1.0) == [(0x100, 0), (0x101, 0), (0x102, 0), (0x7FF, 1)]
+    assert counters(vad, b, "tx_sent", "tx_arbitration_lost", "tx_queued") == [1, 2, 0]
+    assert counters(vad, a, "tx_sent", "tx_arbitration_lost") == [3, 0]
+
+
+def test_nodes_at_another_bit_timing_see_errors_not_frames(vad, world, scope):
+    a, b = vad.plug("bt", scope + "capture=1"), vad.plug("bt", scope + "capture=1")  # 1M/5M, CAN FD
+    slow = vad.plug("bt", scope + "capture=1;nominal=500k")
+    classic = vad.plug("bt", scope + "capture=1;fd=0")
+    da = world(a)
+    send(da, 0x1, b"\x01", fd=True)   # CAN FD with the bitrate switch
+    send(da, 0x2, b"\x02", fd=False)  # classic at 1 Mbit/s
+    assert receive(da, 2) == [(0x1, 1), (0x2, 1)] and receive(world(b), 2) == [(0x1, 0), (0x2, 0)]
+    assert receive(world(classic), 2) == [(0x2, 0)]
+    assert nothing_arrives(world(slow))
+    assert counters(vad, slow, "rx_errors", "rx_error_counter", "bus_frames") == [2, 16, 0]
+    assert counters(vad, classic, "rx_errors", "rx_error_counter", "bus_frames") == [1, 7, 1]
+    assert counters(vad, b, "rx_errors", "rx_error_counter") == [0, 0]
+    # Nobody else runs at 500 kbit/s: the slow node's frame is not acknowledged until one does.
+    send(world(slow), 0x3, fd=False)
+    assert nothing_arrives(da) and counters(vad, slow, "tx_ack_errors", "tx_sent") == [1, 0]
+    other_slow = vad.plug("bt", scope + "capture=1;nominal=500k")
+    assert receive(world(other_slow), 1) == [(0x3, 0)] and nothing_arrives(da)
+    assert counters(vad, slow, "tx_sent", "rx_errors") == [1, 2]
+
+
+def test_a_lone_adapters_generator_acknowledges_its_frames(vad, world, scope):
+    # The nodes a generator stands for are on the bus and follow their adapter's timing.
+    a = vad.plug("gen-ack", scope + "capture=1")
+    vad.generator("1,dlc=0,id=0x7FF", adapter=a)  # one frame a second: idle most of the time
+    da = world(a)
+    receive(da, 1)
+    send(da, 0x10)
+    assert receive(da, 1) == [(0x10, 1)] and vad.counter("tx_ack_errors", a) == 0
+
+
+def test_plugging_and_unplugging_leaves_nothing_behind(vad, scope):
+    usb_raw = Libusb()
+    vad.configure("adapters=1")
+    for _ in range(500):
+        a = vad.plug("cycle", scope + "capture=1")
+        handle = usb_raw.open(*usb_raw.device_locations()[-1])
+        usb_raw.bulk(handle, 0x01, 24 * b"\x00", timeout=10)
+        usb_raw.close(handle)
+        vad.unplug(adapter=a)
+    assert vad.adapter_count() == 2 and len(usb_raw.device_locations()) == 1
+    assert vad.can_buses() == {}
+
+
+def test_logs_keep_the_latest_entries_only(vad):
+    vad.configure("adapters=1;logs=256")
+    usb_raw = Libusb()
+    handle = usb_raw.open(*usb_raw.device_locations()[0])
+    for i in range(1000):
+        usb_raw.bulk(handle, 0x01, i.to_bytes(4, "little"), timeout=10)
+    usb_raw.close(handle)
+    kept = vad.heartbeats()
+    assert vad.log_total(1) == 1000 and kept == [i.to_bytes(4, "little") for i in range(1000 - len(kept), 1000)]
+    assert 0 < len(kept) <= 256

@@ -6,9 +6,14 @@ to its adapter through the libusb interface.
     {"op": "send", "id": 291, "data": "01", "fd": true}     -> {}
     {"op": "recv", "count": 2, "timeout": 1.0}              -> {"frames": [[id, dir, time_stamp, "hex"], ...]}
     {"op": "quiet", "seconds": 0.1}                         -> {"frames": [...]}  (everything within that time)
+    {"op": "first_after", "id": 512, "after_us": t, "timeout": 2.0}
+        the first frame with that identifier that left the bus at CLOCK_MONOTONIC µs t or later -> {"at_us": t or null}
+    {"op": "collect", "id": 256, "seconds": 2.0}   reads for that long: the counters (data bytes 0-3,
+        little-endian) of the frames with that identifier, and how many frames arrived -> {"counters": [...], "frames": n}
+    {"op": "watch", "id": 256}     starts collecting as "collect" does, in the background -> {}
+    {"op": "watched"}              stops it: what it collected -> {"counters": [...], "frames": n}
     {"op": "gen", "settings": "saturate,dlc=8"}             -> {}
     {"op": "stream", "id": 1280}   starts sending frames back to back (data: a counter) -> {}
-    {"op": "hold_lock", "segment": "/dev/shm/..."}  locks the bus's mutex from outside and keeps it -> {}
     {"op": "fork"}  forks a child that just lives on                                  -> {"pid": n}
     {"op": "open_file", "path": "...", "create": false, "mode": 384}  -> {"errno": 0}
     {"op": "unplug"}, {"op": "configure", "config": "adapters=0"}, {"op": "buses"}, {"op": "counters"}
@@ -17,9 +22,7 @@ to its adapter through the libusb interface.
 Answers are {"error": "..."} when a command fails. With --as-nobody the process drops to the
 user nobody once everything is loaded.
 """
-import ctypes
 import json
-import mmap
 import os
 import sys
 import threading
@@ -41,9 +44,10 @@ class Member:
         self.adapter = None
         self.lock = threading.Lock()  # one transfer on the data endpoints at a time from the commands
         self.streaming = False
-        self.held = None
 
     def plug(self, bus, config=""):
+        if self.handle is not None:
+            self.usb.close(self.handle)
         self.adapter = self.vad.plug(bus, config)
         (location,) = self.usb.device_locations()
         self.handle = self.usb.open(*location)
@@ -70,6 +74,44 @@ class Member:
     def quiet(self, seconds):
         return self._read([], time.monotonic() + seconds)
 
+    def first_after(self, id, after_us, timeout=2.0):
+        until = time.monotonic() + timeout
+        while time.monotonic() < until:
+            rc, raw = self.usb.bulk(self.handle, 0x81, READ, timeout=20)
+            if rc == 0:
+                for r in parse_container(raw):
+                    # Time stamps are the low 32 bits of the microsecond clock.
+                    if r.id == id and (r.time_stamp - after_us) % (1 << 32) < (1 << 31):
+                        return {"at_us": after_us + (r.time_stamp - after_us) % (1 << 32)}
+            elif rc != -7:
+                return {"error": f"read: {rc}"}
+        return {"at_us": None}
+
+    def collect(self, id, seconds, stop=None):
+        counters, frames, until = [], 0, time.monotonic() + seconds
+        while time.monotonic() < until and not (stop and stop.is_set()):
+            rc, raw = self.usb.bulk(self.handle, 0x81, READ, timeout=20)
+            if rc == 0:
+                records = parse_container(raw)
+                frames += len(records)
+                counters += [int.from_bytes(r.data[:4], "little") for r in records if r.id == id]
+            elif rc != -7:
+                return {"error": f"read: {rc}"}
+        return {"counters": counters, "frames": frames}
+
+    def watch(self, id):
+        stop, out = threading.Event(), {}
+        thread = threading.Thread(target=lambda: out.update(self.collect(id, 1e9, stop)), daemon=True)
+        thread.start()
+        self.watching = (stop, thread, out)
+        return {}
+
+    def watched(self):
+        stop, thread, out = self.watching
+        stop.set()
+        thread.join()
+        return out
+
     def gen(self, settings):
         self.vad.generator(settings, adapter=self.adapter)
         return {}
@@ -93,17 +135,6 @@ class Member:
             time.sleep(30)
             os._exit(0)
         return {"pid": pid}
-
-    def hold_lock(self, segment):
-        # The bus's mutex is the first thing in its segment; a process that dies holding it must
-        # not stop the others.
-        fd = os.open(segment, os.O_RDWR)
-        mem = mmap.mmap(fd, 4096)
-        libc = ctypes.CDLL(None)
-        address = ctypes.addressof(ctypes.c_char.from_buffer(mem))
-        rc = libc.pthread_mutex_lock(ctypes.c_void_p(address))
-        self.held = mem
-        return {} if rc == 0 else {"error": f"pthread_mutex_lock: {rc}"}
 
     def open_file(self, path, create=False, mode=0o600):
         """Opens (or makes) a file read-write: its errno, 0 when it worked."""

@@ -34,6 +34,8 @@ bool Adapter::apply(std::string_view key, std::string_view value, std::string& e
         times_ = {bit_time_from_rate(next.nominal_bps), bit_time_from_rate(next.data_bps)};
     }
     if (key == "stuffing") worst_stuffing_ = next.worst_stuffing;
+    if (key == "logs")
+        for (EventLog& log : logs_) log.resize(next.log_entries);
     if (key == "gen") gen_ = Generator(next.gen, now);
     if (key == "fault") add_fault_locked(next.faults.back());
     next.faults.clear();
@@ -99,6 +101,9 @@ void Adapter::counters(struct vad_counters& out) {
     c_.gen_seq = gen_.next_seq();
     c_.faults_fired = faults_.fired();
     c_.tx_queued = port_ >= 0 ? static_cast<std::int64_t>(bus_->queued(port_)) : 0;
+    c_.tx_error_counter = tec_;
+    c_.rx_error_counter = rec_;
+    c_.error_state = std::max(tec_, rec_) >= 128 ? 2 : std::max(tec_, rec_) >= 96 ? 1 : 0;
     out = c_;
 }
 

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <libusb.h>
 
+#include "arbitration.hpp"
 #include "async_transfers.hpp"
 #include "constants.hpp"
 #include "receive_container.hpp"
@@ -31,6 +32,7 @@ Adapter::Adapter(const AdapterConfig& cfg, std::shared_ptr<CanBus> bus)
     times_ = {bit_time_from_rate(cfg.nominal_bps), bit_time_from_rate(cfg.data_bps)};
     worst_stuffing_ = cfg.worst_stuffing;
     if (cfg.gen.enabled) gen_ = Generator(cfg.gen, now);
+    for (EventLog& log : logs_) log.resize(cfg.log_entries);
     for (const Fault& f : cfg.faults) add_fault_locked(f);
     cfg_.faults.clear();
     // Frames other nodes finished before it was plugged in are none of its business.
@@ -346,24 +348,49 @@ void Adapter::wake_all() {
 
 // ---------------------------------------------------------------- the bus behind the adapter
 
-void Adapter::advance(Ps now) { bus_->advance(now); }
+void Adapter::advance(Ps now) {
+    bus_->advance(now);
+    // A frame nobody acknowledges is retried by the controller, each try an error: within a few
+    // tries it is error passive, where acknowledgement errors count no further. Counted once per
+    // frame, looked for at most once a millisecond (a sender writing back to back looks often).
+    if (port_ < 0 || ack_error_noted_ || now < next_ack_check_) return;
+    next_ack_check_ = now + PS_PER_MS;
+    if (bus_->queued(port_) > 0 && bus_->unacknowledged(port_, now)) {
+        ack_error_noted_ = true;
+        ++c_.tx_ack_errors;
+        tec_ = std::max(tec_, 128);
+    }
+}
 
 void Adapter::leave_bus() {
     bus_->detach(port_);
     port_ = -1;
 }
 
-void Adapter::on_frame(const BusFrame& f, Ps end, bool sender) {
+void Adapter::on_frame(const BusFrame& f, Ps end, bool sender, const BitTimes& tx) {
+    if (!sender && bus_->strict() && !hears(times_, fd_mode_, f, tx)) {
+        // Another bit timing, or an FD frame in classic mode: what it sees is errors, not a frame
+        // (counted as by the controller that detects the error first).
+        ++c_.rx_errors;
+        rec_ = std::min(rec_ + 8, 128);
+        return;
+    }
     ++c_.bus_frames;
     if (f.origin == Origin::Generator) ++c_.gen_frames;
     if (sender) wake_waiters(out_cv_);  // room in its transmit queue
     if (sender && f.origin == Origin::Host) {
+        ++c_.tx_sent;
+        ack_error_noted_ = false;
+        tec_ = std::max(tec_ - 1, 0);
         if (cfg_.echo) capture(f, end, true);
         if (cfg_.loopback) capture(f, end, false);
     } else {
+        if (!sender) rec_ = rec_ > 127 ? 127 : std::max(rec_ - 1, 0);
         capture(f, end, false);  // another node's frame, or one put on the bus from outside
     }
 }
+
+void Adapter::on_arbitration_lost() { ++c_.tx_arbitration_lost; }
 
 void Adapter::on_frames_lost(std::uint64_t count) {
     // Its process fell so far behind a shared bus that the frames were gone: as good as a full FIFO.

@@ -122,9 +122,11 @@ private:
 
     // BusNode, called by the bus with mu_ held.
     BitTimes bit_times() const override { return times_; }
+    bool fd_mode() const override { return fd_mode_; }
     bool worst_stuffing() const override { return worst_stuffing_; }
     Generator& generator() override { return gen_; }
-    void on_frame(const BusFrame& f, Ps end, bool sender) override;
+    void on_frame(const BusFrame& f, Ps end, bool sender, const BitTimes& tx) override;
+    void on_arbitration_lost() override;
     void on_frames_lost(std::uint64_t count) override;
     void on_bus_changed() override;
 
@@ -157,6 +159,12 @@ private:
     double nominal_bps_ = 0;
     double data_bps_ = 0;
     bool fd_mode_ = true;
+    // Error counters as a CAN controller keeps them; the frame at the front of the queue was
+    // already counted as unacknowledged.
+    int tec_ = 0;
+    int rec_ = 0;
+    bool ack_error_noted_ = false;
+    Ps next_ack_check_ = 0;
 };
 
 }  // namespace vad

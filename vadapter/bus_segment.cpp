@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/futex.h>
@@ -17,17 +18,25 @@ namespace vad::segment {
 namespace {
 
 constexpr std::uint32_t MAGIC = 0x53554256;  // "VBUS"
-constexpr std::uint32_t VERSION = 1;
+constexpr std::uint32_t VERSION = 2;
 constexpr const char* SHM_DIR = "/dev/shm";  // where shm_open keeps segments on Linux
 // Byte 0 is held while a segment is being made; byte 1 + m by member m. Builds with other
 // layouts keep to this, so a segment of any layout tells whether anybody still uses it.
 constexpr off_t MAKING_BYTE = 0;
 constexpr off_t MEMBER_BYTES = 4096;
-constexpr int NOT_READY_TRIES = 50;  // ~50 ms for a maker that has not even taken byte 0
+// A segment still being made after this long is given up for one made anew: its maker is stopped
+// or stuck, and nobody waits for it longer.
+constexpr std::int64_t MAKING_PATIENCE_NS = 500'000'000;
+constexpr std::int64_t OPEN_PATIENCE_NS = 3'000'000'000;  // then opening fails instead of retrying
 
-static_assert(std::atomic<std::uint32_t>::is_always_lock_free && sizeof(std::atomic<std::uint32_t>) == 4,
-              "futex words are plain 32-bit words");
-static_assert(MAX_MEMBERS < MEMBER_BYTES);
+static_assert(sizeof(std::atomic<std::uint32_t>) == 4, "futex words are plain 32-bit words");
+static_assert(MAX_MEMBERS < MEMBER_BYTES && MAX_MEMBERS < 255 && LOG_ENTRIES < (1u << 20));
+
+std::int64_t monotonic_ns() {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return std::int64_t{t.tv_sec} * 1'000'000'000 + t.tv_nsec;
+}
 
 long futex(std::atomic<std::uint32_t>* word, int op, std::uint32_t value) {
     return syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(word), op, value, nullptr, nullptr, 0);
@@ -35,9 +44,9 @@ long futex(std::atomic<std::uint32_t>* word, int op, std::uint32_t value) {
 
 off_t member_byte(int m) { return 1 + m; }
 
-// An open-file-description lock on `len` bytes at `at`: held by the open file, so it goes away
-// with the last descriptor of it, which is at the latest when its process ends.
-bool lock_bytes(int fd, off_t at, off_t len, short type, bool wait) {
+// An open-file-description lock on `len` bytes at `at`, never waited for: held by the open file,
+// so it goes away with the last descriptor of it, which is at the latest when its process ends.
+bool lock_bytes(int fd, off_t at, off_t len, short type) {
     struct flock fl{};
     fl.l_type = type;
     fl.l_whence = SEEK_SET;
@@ -45,7 +54,7 @@ bool lock_bytes(int fd, off_t at, off_t len, short type, bool wait) {
     fl.l_len = len;
     int r;
     do {
-        r = fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &fl);
+        r = fcntl(fd, F_OFD_SETLK, &fl);
     } while (r != 0 && errno == EINTR);
     return r == 0;
 }
@@ -98,13 +107,17 @@ bool unescape(std::string_view s, std::string& out) {
     return true;
 }
 
+const char* namespace_env() {
+    const char* ns = std::getenv("FDHOST_VADAPTER_NAMESPACE");
+    return ns && *ns ? ns : nullptr;
+}
+
 // "fdhost-vbus.<uid>." or "fdhost-vbus.<uid>.<namespace>.", without the leading '/'.
 std::string user_prefix() {
     std::string p = "fdhost-vbus.";
     p += std::to_string(geteuid());
     p += '.';
-    const char* ns = std::getenv("FDHOST_VADAPTER_NAMESPACE");
-    if (ns && *ns) {
+    if (const char* ns = namespace_env()) {
         p += escape(ns);
         p += '.';
     }
@@ -125,12 +138,7 @@ void unlink_if_same(const std::string& name, int fd) {
 // or a member that died would live on in its children.
 void keep_from_children(void* mapping) { madvise(mapping, sizeof(Layout), MADV_DONTFORK); }
 
-void drop_member(Layout& s, std::size_t m) {
-    for (std::size_t p = 0; p < port_limit(s); ++p)
-        if (s.ports[p].owner == m + 1) free_port(s, p);
-    s.members[m].pid = 0;
-    s.members[m].sleeping = 0;
-}
+std::string mib(std::size_t bytes) { return std::to_string((bytes + (1 << 20) - 1) >> 20) + " MiB"; }
 
 }  // namespace
 
@@ -139,12 +147,19 @@ std::string segment_name(std::string_view bus, std::string& error) {
         error = "a shared virtual CAN bus needs a name";
         return {};
     }
+    const std::string prefix = user_prefix();
+    if (prefix.size() + 1 > NAME_MAX) {  // at least one character of the bus name must fit
+        error = "FDHOST_VADAPTER_NAMESPACE is too long: with its escapes it takes " + std::to_string(prefix.size()) +
+                " of the " + std::to_string(NAME_MAX) + " characters a shared-memory name may have";
+        return {};
+    }
     std::string name = "/";  // built up piecewise: GCC 12 misreads `"/" + std::string` (-Wrestrict)
-    name += user_prefix();
+    name += prefix;
     name += escape(bus);
     if (name.size() - 1 > NAME_MAX) {
         error = "virtual CAN bus name too long to share: ";
         error.append(bus);
+        error += " (" + std::to_string(NAME_MAX - prefix.size()) + " characters fit after the prefix " + prefix + ")";
         return {};
     }
     return name;
@@ -155,8 +170,9 @@ std::string segment_name(std::string_view bus, std::string& error) {
 std::unique_ptr<Segment> Segment::open(std::string_view bus, bool create, std::string& error) {
     const std::string name = segment_name(bus, error);
     if (name.empty()) return nullptr;
-    int not_ready = 0;
-    for (int attempt = 0; attempt < 1000; ++attempt) {
+    const std::int64_t give_up = monotonic_ns() + OPEN_PATIENCE_NS;
+    std::int64_t making_since = 0;
+    while (monotonic_ns() < give_up) {
         int fd = create ? shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600) : -1;
         const bool made = fd >= 0;
         if (made) fchmod(fd, 0600);  // whatever the umask left
@@ -175,54 +191,52 @@ std::unique_ptr<Segment> Segment::open(std::string_view bus, bool create, std::s
             return nullptr;
         }
         if (made) return seg->make(error) ? std::move(seg) : nullptr;
-        switch (seg->use_existing(not_ready, error)) {
+        switch (seg->use_existing(making_since, error)) {
             case Opened::Ok: return seg;
             case Opened::Failed: return nullptr;
             case Opened::Retry: break;
         }
         usleep(1000);
     }
-    error = name + ": could not be opened";
+    error = name + ": could not be opened (it kept changing)";
     return nullptr;
 }
 
 bool Segment::make(std::string& error) {
-    // Openers wait on byte 0 until the segment is ready.
-    lock_bytes(fd_, MAKING_BYTE, 1, F_WRLCK, true);
+    // Openers leave it alone while byte 0 is held and it is not ready.
+    lock_bytes(fd_, MAKING_BYTE, 1, F_WRLCK);
+    // Every page is reserved now: a full /dev/shm is an error here, never a SIGBUS later.
+    int e = ftruncate(fd_, sizeof(Layout)) == 0 ? posix_fallocate(fd_, 0, sizeof(Layout)) : errno;
     void* p = MAP_FAILED;
-    if (ftruncate(fd_, sizeof(Layout)) == 0)
+    if (e == 0) {
         p = mmap(nullptr, sizeof(Layout), PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
-    if (p == MAP_FAILED) {
-        error = name_ + ": " + std::strerror(errno);
+        if (p == MAP_FAILED) e = errno;
+    }
+    if (e != 0) {
+        error = name_ + ": cannot reserve " + mib(sizeof(Layout)) + " of shared memory for the bus: " + std::strerror(e);
+        if (e == ENOSPC) error += std::string(" (") + SHM_DIR + " is full)";
         shm_unlink(name_.c_str());
         return false;
     }
     keep_from_children(p);
     s_ = static_cast<Layout*>(p);
-    pthread_mutexattr_t a;
-    pthread_mutexattr_init(&a);
-    pthread_mutexattr_setpshared(&a, PTHREAD_PROCESS_SHARED);
-    pthread_mutexattr_setrobust(&a, PTHREAD_MUTEX_ROBUST);
-    pthread_mutex_init(&s_->mu, &a);
-    pthread_mutexattr_destroy(&a);
     s_->magic = MAGIC;
     s_->version = VERSION;
     s_->bytes = sizeof(Layout);
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    s_->epoch_ns = std::int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
-    s_->ready.store(1, std::memory_order_release);
-    lock_bytes(fd_, MAKING_BYTE, 1, F_UNLCK, false);
+    s_->epoch_ns = monotonic_ns();
+    s_->life.store(LIFE_READY, std::memory_order_release);
+    lock_bytes(fd_, MAKING_BYTE, 1, F_UNLCK);
     return true;
 }
 
-Segment::Opened Segment::use_existing(int& not_ready, std::string& error) {
+Segment::Opened Segment::use_existing(std::int64_t& making_since, std::string& error) {
     struct stat st{};
     if (fstat(fd_, &st) != 0) {
         error = name_ + ": " + std::strerror(errno);
         return Opened::Failed;
     }
     const auto size = static_cast<std::size_t>(st.st_size);
+    std::uint64_t state = LIFE_MAKING;
     if (size == sizeof(Layout)) {
         void* p = mmap(nullptr, sizeof(Layout), PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
         if (p == MAP_FAILED) {
@@ -231,16 +245,21 @@ Segment::Opened Segment::use_existing(int& not_ready, std::string& error) {
         }
         keep_from_children(p);
         s_ = static_cast<Layout*>(p);
-        if (s_->ready.load(std::memory_order_acquire)) {
-            if (s_->magic == MAGIC && s_->version == VERSION && s_->bytes == sizeof(Layout)) return Opened::Ok;
+        state = life_state(s_->life.load(std::memory_order_acquire));
+        if (state == LIFE_READY && s_->magic == MAGIC && s_->version == VERSION && s_->bytes == sizeof(Layout))
+            return Opened::Ok;
+        if (state == LIFE_DEAD) {  // its last member left (or died leaving): the name is free again
+            unlink_if_same(name_, fd_);
+            return Opened::Retry;
         }
     }
-    if (size == 0 || (s_ && !s_->ready.load(std::memory_order_acquire))) {
-        // Being made: wait for its maker. A maker that died half-way leaves it unready for good.
-        lock_bytes(fd_, MAKING_BYTE, 1, F_RDLCK, true);
-        lock_bytes(fd_, MAKING_BYTE, 1, F_UNLCK, false);
-        if (++not_ready > NOT_READY_TRIES) {
-            not_ready = 0;
+    if (size == 0 || state == LIFE_MAKING) {
+        // Being made. A maker that died half-way no longer holds byte 0; one that holds it for too
+        // long is stopped or stuck: either way the segment is made anew rather than waited for.
+        const std::int64_t now = monotonic_ns();
+        if (making_since == 0) making_since = now;
+        if (!locked_by_another(fd_, MAKING_BYTE, 1) || now - making_since > MAKING_PATIENCE_NS) {
+            making_since = 0;
             unlink_if_same(name_, fd_);
         }
         return Opened::Retry;
@@ -266,95 +285,159 @@ void Segment::abandon() noexcept {
     fd_ = -1;
 }
 
-// ---------------------------------------------------------------- the lock
-
-Locked::Locked(const Segment& seg, int me) : seg_(seg) {
-    Layout& s = seg.state();
-    int r = pthread_mutex_lock(&s.mu);
-    if (r == EOWNERDEAD) {
-        // Its holder died in the middle of something. What it left half done is at worst one
-        // frame lost or repeated; the holder itself and every other member that is gone leave.
-        const std::uint32_t holder = s.holder;
-        if (holder > 0 && holder <= MAX_MEMBERS && static_cast<int>(holder) - 1 != me) drop_member(s, holder - 1);
-        sweep(seg, me);
-        wake_others(s, me);
-        pthread_mutex_consistent(&s.mu);
-        r = 0;
-    }
-    ok_ = r == 0;
-    if (ok_) s.holder = static_cast<std::uint32_t>(me + 1);
-}
-
-Locked::~Locked() {
-    if (!ok_) return;
-    seg_.state().holder = 0;
-    pthread_mutex_unlock(&seg_.state().mu);
-}
-
 // ---------------------------------------------------------------- members
 
-int add_member(const Segment& seg) {
-    Layout& s = seg.state();
-    for (std::size_t m = 0; m < MAX_MEMBERS; ++m) {
-        Member& e = s.members[m];
-        // An entry still locked belongs to a process on its way out: leave it alone.
-        if (e.pid != 0 || !lock_bytes(seg.fd(), member_byte(static_cast<int>(m)), 1, F_WRLCK, false)) continue;
-        e.pid = static_cast<std::int32_t>(getpid());
-        e.sleeping = 0;
-        return static_cast<int>(m);
+Owner Segment::owner(int m) const noexcept {
+    return owner_tag(m, s_->members[m].incarnation.load(std::memory_order_acquire));
+}
+
+int Segment::join(std::string& error) {
+    Layout& s = *s_;
+    // Counted in first: a segment with a member counted never dies under it.
+    for (std::uint64_t life = s.life.load();;) {
+        if (life_state(life) != LIFE_READY) {
+            unlink_if_same(name_, fd_);
+            return -2;
+        }
+        if (s.life.compare_exchange_weak(life, life + LIFE_STATES)) break;
     }
+    for (std::size_t i = 0; i < MAX_MEMBERS; ++i) {
+        const int m = static_cast<int>(i);
+        Member& e = s.members[i];
+        // The byte lock decides who has the entry: it is free only when no process holds it.
+        if (!lock_bytes(fd_, member_byte(m), 1, F_WRLCK)) continue;
+        e.incarnation.fetch_add(1);
+        e.sleeping = 0;
+        for (std::int32_t old = e.pid.load();;) {
+            if (e.pid.compare_exchange_weak(old, static_cast<std::int32_t>(getpid()))) {
+                if (old != 0) lost_member();  // the entry of a process that died unnoticed: it leaves now
+                break;
+            }
+        }
+        sweep(m);  // ports and chunks of the dead, this entry's predecessor among them, come free
+        return m;
+    }
+    lost_member();
+    error = name_ + ": " + std::to_string(MAX_MEMBERS) + " processes use it already";
     return -1;
 }
 
-void remove_member(const Segment& seg, int me) {
-    Layout& s = seg.state();
-    drop_member(s, static_cast<std::size_t>(me));
-    lock_bytes(seg.fd(), member_byte(me), 1, F_UNLCK, false);
-    sweep(seg, me);
-    for (const Member& e : s.members)
-        if (e.pid != 0) {
-            wake_others(s, me);
+void Segment::leave(int me) {
+    Layout& s = *s_;
+    sweep(me);  // the dead are counted out first, so that the last one out knows it is
+    const Owner mine = owner(me);
+    for (std::size_t p = 0; p < port_limit(s); ++p) free_port(s, p, mine);
+    for (Chunk& c : s.chunks) {
+        Owner o = mine;
+        c.owner.compare_exchange_strong(o, 0);
+    }
+    s.members[me].pid.store(0);
+    s.members[me].sleeping = 0;
+    lock_bytes(fd_, member_byte(me), 1, F_UNLCK);
+    wake_others(s, me);
+    lost_member();
+}
+
+void Segment::lost_member() {
+    Layout& s = *s_;
+    for (std::uint64_t life = s.life.load();;) {
+        const bool last = life_members(life) <= 1;
+        const std::uint64_t next = last ? LIFE_DEAD : life - LIFE_STATES;
+        if (s.life.compare_exchange_weak(life, next)) {
+            // The last one out: nobody may join this segment any more; the next opener makes a new one.
+            if (last) unlink_if_same(name_, fd_);
             return;
         }
-    // The last one out: nobody may join this segment any more; the next opener makes a new one.
-    s.dead = 1;
-    unlink_if_same(seg.name(), seg.fd());
+    }
 }
 
-bool member_alive(const Segment& seg, int m) {
-    return seg.state().members[m].pid != 0 && locked_by_another(seg.fd(), member_byte(m), 1);
+bool Segment::alive(int m) const {
+    return s_->members[m].pid.load() != 0 && locked_by_another(fd_, member_byte(m), 1);
 }
 
-void sweep(const Segment& seg, int me) {
-    Layout& s = seg.state();
+bool Segment::drop(int m, std::int32_t pid) {
+    Layout& s = *s_;
+    // Whoever swaps the pid out does the rest, once.
+    if (!s.members[m].pid.compare_exchange_strong(pid, 0)) return false;
+    const Owner gone = owner(m);
+    for (std::size_t p = 0; p < port_limit(s); ++p) free_port(s, p, gone);
+    for (Chunk& c : s.chunks) {
+        Owner o = gone;
+        c.owner.compare_exchange_strong(o, 0);
+    }
+    lost_member();
+    return true;
+}
+
+void Segment::sweep(int me) {
+    Layout& s = *s_;
     bool dropped = false;
-    for (std::size_t m = 0; m < MAX_MEMBERS; ++m) {
-        if (static_cast<int>(m) == me || s.members[m].pid == 0 || member_alive(seg, static_cast<int>(m))) continue;
-        drop_member(s, m);
-        dropped = true;
+    for (std::size_t i = 0; i < MAX_MEMBERS; ++i) {
+        const int m = static_cast<int>(i);
+        const std::int32_t pid = s.members[i].pid.load();
+        if (m == me || pid == 0 || locked_by_another(fd_, member_byte(m), 1)) continue;
+        dropped = drop(m, pid) || dropped;
+    }
+    // Ports and chunks whose owner's entry another process has taken since.
+    for (std::size_t p = 0; p < port_limit(s); ++p) {
+        const Owner o = s.ports[p].owner.load();
+        const int m = owner_member(o);
+        if (o != 0 && m >= 0 && m < static_cast<int>(MAX_MEMBERS) && m != me &&
+            (s.members[m].pid.load() == 0 || owner(m) != o)) {
+            free_port(s, p, o);
+            dropped = true;
+        }
+    }
+    for (Chunk& c : s.chunks) {
+        Owner o = c.owner.load();
+        const int m = owner_member(o);
+        if (o != 0 && m >= 0 && m < static_cast<int>(MAX_MEMBERS) && m != me &&
+            (s.members[m].pid.load() == 0 || owner(m) != o))
+            c.owner.compare_exchange_strong(o, 0);
     }
     if (dropped) wake_others(s, me);
 }
 
-void free_port(Layout& s, std::size_t port) {
+// ---------------------------------------------------------------- ports
+
+int take_port(Layout& s, Owner owner) {
+    for (std::size_t i = 0; i < MAX_PORTS; ++i) {
+        Port& p = s.ports[i];
+        Owner free = 0;
+        if (!p.owner.compare_exchange_strong(free, owner)) continue;
+        // Whatever its last owner left queued is not this adapter's.
+        const std::uint64_t tail = p.tail.load();
+        for (std::uint64_t c = p.consumed.load(); c < tail && !p.consumed.compare_exchange_weak(c, tail);) {
+        }
+        for (std::uint32_t limit = s.port_limit.load(); limit <= i && !s.port_limit.compare_exchange_weak(limit, i + 1);) {
+        }
+        return static_cast<int>(i);
+    }
+    return -1;
+}
+
+void free_port(Layout& s, std::size_t port, Owner owner) {
     Port& p = s.ports[port];
-    p.owner = 0;
-    p.head = p.tail = 0;
-    p.gen = Generator{};
-    s.port_limit = static_cast<std::uint32_t>(port_limit(s));
-    while (s.port_limit > 0 && s.ports[s.port_limit - 1].owner == 0) --s.port_limit;
+    if (p.owner.load() != owner) return;
+    // Its queue is emptied first, so that nobody carries what it left once it is free.
+    const std::uint64_t tail = p.tail.load();
+    for (std::uint64_t c = p.consumed.load(); c < tail && !p.consumed.compare_exchange_weak(c, tail);) {
+    }
+    p.owner.compare_exchange_strong(owner, 0);
 }
 
 std::size_t port_count(const Layout& s) {
     std::size_t n = 0;
-    for (std::size_t p = 0; p < port_limit(s); ++p) n += s.ports[p].owner != 0;
+    for (std::size_t p = 0; p < port_limit(s); ++p) n += s.ports[p].owner.load() != 0;
     return n;
 }
+
+// ---------------------------------------------------------------- waking
 
 void wake_others(Layout& s, int me) {
     for (std::size_t m = 0; m < MAX_MEMBERS; ++m) {
         Member& e = s.members[m];
-        if (static_cast<int>(m) == me || e.pid == 0) continue;
+        if (static_cast<int>(m) == me || e.pid.load() == 0) continue;
         e.wake.fetch_add(1);
         if (e.sleeping.load()) futex(&e.wake, FUTEX_WAKE, INT_MAX);
     }
@@ -393,18 +476,11 @@ std::vector<std::pair<std::string, std::size_t>> list_buses() {
         std::string error;
         const auto seg = Segment::open(bus, false, error);
         if (!seg) continue;
-        const Locked lk(*seg, -1);
-        if (!lk || seg->state().dead) continue;
-        sweep(*seg, -1);
-        Layout& s = seg->state();
-        bool anyone = false;
-        for (const Member& m : s.members) anyone = anyone || m.pid != 0;
-        if (!anyone) {  // every member died without leaving: nobody can use it any more
-            s.dead = 1;
-            unlink_if_same(seg->name(), seg->fd());
-        } else if (const std::size_t n = port_count(s)) {
-            out.emplace_back(bus, n);
-        }
+        // Members that died without leaving go; the last of them ends the segment.
+        seg->sweep(-1);
+        const Layout& s = seg->state();
+        if (life_state(s.life.load()) != LIFE_READY) continue;
+        if (const std::size_t n = port_count(s)) out.emplace_back(bus, n);
     }
     return out;
 }

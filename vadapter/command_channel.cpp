@@ -99,6 +99,7 @@ std::vector<std::uint8_t> Adapter::execute(std::uint8_t code, std::span<const st
         }
         case CmdType::CMD_STOP_SEND:
             bus_->drop_queue(port_);
+            ack_error_noted_ = false;
             wake_waiters(out_cv_);
             return {};
         default:

@@ -104,6 +104,9 @@ bool apply_adapter_item(AdapterConfig& a, std::string_view key, std::string_view
         if (!parse_int(value, n) || n < 0 || (key != "flush_us" && n == 0)) return fail(error, "bad value for ", key);
         if (key == "flush_us") a.flush_us = n;
         else (key == "rxbuf" ? a.rxbuf : a.txbuf) = static_cast<std::size_t>(n);
+    } else if (key == "logs") {
+        if (!parse_int(value, n) || n < 1 || n > (1 << 20)) return fail(error, "logs keeps 1 to 1048576 entries: ", value);
+        a.log_entries = static_cast<std::size_t>(n);
     } else if (key == "gen") {
         return parse_generator(value, a.gen, error);
     } else if (key == "fault") {

@@ -28,6 +28,7 @@ struct AdapterConfig {
     long long flush_us = 0;       // hold frames until the oldest has waited this long (batching)
     std::size_t rxbuf = 65536;    // frames the receive FIFO holds before it drops
     std::size_t txbuf = 512;      // frames waiting for the bus before writes to 0x03 block
+    std::size_t log_entries = 1024;  // entries each of its logs keeps
     GenConfig gen;
     std::vector<Fault> faults;
 };

@@ -26,7 +26,9 @@ inline constexpr CounterName COUNTER_NAMES[] = {
     VAD_COUNTER(read_timeouts), VAD_COUNTER(faults_fired),   VAD_COUNTER(capturing),
     VAD_COUNTER(loopback),      VAD_COUNTER(nominal_bitrate), VAD_COUNTER(data_bitrate),
     VAD_COUNTER(fd_mode),       VAD_COUNTER(setup_count),    VAD_COUNTER(unplugged),
-    VAD_COUNTER(gen_seq),       VAD_COUNTER(tx_queued),
+    VAD_COUNTER(gen_seq),       VAD_COUNTER(tx_queued),      VAD_COUNTER(tx_sent),
+    VAD_COUNTER(tx_arbitration_lost), VAD_COUNTER(tx_ack_errors), VAD_COUNTER(rx_errors),
+    VAD_COUNTER(tx_error_counter), VAD_COUNTER(rx_error_counter), VAD_COUNTER(error_state),
 };
 #undef VAD_COUNTER
 

@@ -73,6 +73,20 @@ Generator::Generator(const GenConfig& cfg, Ps start)
     if (cfg_.dlc_count == 0) cfg_.dlcs[cfg_.dlc_count++] = 8;
 }
 
+Generator Generator::resumed(const GenConfig& cfg, Ps start, long long taken) noexcept {
+    Generator g;
+    g.cfg_ = cfg;
+    g.start_ = start;
+    g.period_ps_ = cfg.rate > 0 ? 1e12 / cfg.rate : 0;
+    g.set_taken(taken);
+    return g;
+}
+
+void Generator::set_taken(long long taken) noexcept {
+    taken_ = taken;
+    seq_ = cfg_.first_seq + static_cast<std::uint32_t>(taken);
+}
+
 bool Generator::active() const noexcept {
     return cfg_.enabled && (cfg_.count < 0 || taken_ < cfg_.count);
 }

@@ -35,6 +35,9 @@ class Generator {
 public:
     Generator() = default;
     Generator(const GenConfig& cfg, Ps start);
+    // The generator `cfg` started at `start` once it has made `taken` frames (serial 0: a view of
+    // one that lives elsewhere).
+    static Generator resumed(const GenConfig& cfg, Ps start, long long taken) noexcept;
 
     bool active() const noexcept;
     // Due time of the next frame; a saturating generator is always due.
@@ -43,6 +46,10 @@ public:
     BusFrame peek_shape() const noexcept;
     BusFrame take() noexcept;
     std::uint32_t next_seq() const noexcept { return seq_; }
+    long long taken() const noexcept { return taken_; }
+    void set_taken(long long taken) noexcept;
+    const GenConfig& config() const noexcept { return cfg_; }
+    Ps start() const noexcept { return start_; }
     // Tells generators apart: a copy keeps it, a newly made one gets a new one.
     std::uint64_t serial() const noexcept { return serial_; }
     // The same generator on a time line whose zero lies `delta` earlier.

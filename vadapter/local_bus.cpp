@@ -13,10 +13,12 @@ namespace {
 
 class LocalBus final : public CanBus {
 public:
-    explicit LocalBus(std::string name) : name_(std::move(name)), t_free_(now_ps()) {}
+    // A bus of one adapter (no name) is a bench: its generator's nodes acknowledge whatever it sends.
+    explicit LocalBus(std::string name) : name_(std::move(name)), strict_(!name_.empty()), t_free_(now_ps()) {}
 
     std::mutex& mutex() noexcept override { return mu_; }
     const std::string& name() const noexcept override { return name_; }
+    bool strict() const noexcept override { return strict_; }
 
     int attach(BusNode& node) override {
         auto it = std::find_if(ports_.begin(), ports_.end(), [](const Port& p) { return !p.node; });
@@ -59,17 +61,27 @@ public:
     }
 
     void advance(Ps now) override {
-        Ports view{ports_};
+        Ports view{ports_, strict_};
         carry_until(view, t_free_, now, [&](const BusFrame& f, const Pick& p) {
-            for (std::size_t i = 0; i < ports_.size(); ++i)
-                if (ports_[i].node) ports_[i].node->on_frame(f, p.end, p.from_queue && static_cast<int>(i) == p.port);
+            const BitTimes tx = ports_[static_cast<std::size_t>(p.port)].node->bit_times();
+            for (std::size_t i = 0; i < ports_.size(); ++i) {
+                BusNode* node = ports_[i].node;
+                if (!node) continue;
+                if (i < 64 && (p.lost >> i & 1)) node->on_arbitration_lost();
+                node->on_frame(f, p.end, p.from_queue && static_cast<int>(i) == p.port, tx);
+            }
         });
     }
 
     Ps next_completion() const override {
-        Ports view{const_cast<std::vector<Port>&>(ports_)};
+        Ports view{const_cast<std::vector<Port>&>(ports_), strict_};
         const Pick p = pick_next(view, t_free_);
         return p.port < 0 ? NEVER : p.end;
+    }
+
+    bool unacknowledged(int port, Ps now) const override {
+        Ports view{const_cast<std::vector<Port>&>(ports_), strict_};
+        return port >= 0 && vad::unacknowledged(view, static_cast<std::size_t>(port), t_free_, now);
     }
 
 private:
@@ -81,6 +93,8 @@ private:
     // The ports as arbitration sees them.
     struct Ports {
         std::vector<Port>& v;
+        bool strict_bus;
+        bool strict() const { return strict_bus; }
         std::size_t size() const { return v.size(); }
         bool live(std::size_t i) const { return v[i].node; }
         const BusFrame* front(std::size_t i) const { return v[i].queue.empty() ? nullptr : &v[i].queue.front(); }
@@ -91,6 +105,7 @@ private:
         }
         Generator& generator(std::size_t i) { return v[i].node->generator(); }
         BitTimes times(std::size_t i) const { return v[i].node->bit_times(); }
+        bool fd_mode(std::size_t i) const { return v[i].node->fd_mode(); }
         bool worst_stuffing(std::size_t i) const { return v[i].node->worst_stuffing(); }
     };
 
@@ -103,6 +118,7 @@ private:
 
     std::mutex mu_;
     const std::string name_;
+    const bool strict_;
     Ps t_free_;  // the bus is idle from here on
     std::vector<Port> ports_;
 };

@@ -75,6 +75,7 @@ int Registry::configure(std::string_view text) {
     }
     adapters_ = std::move(adapters);
     others_ = std::move(others);
+    configured_ = adapters_.size();
     config_ = std::move(cfg);
     error_.clear();
     device_changed();  // transfers on the devices that are gone end
@@ -377,7 +378,7 @@ int Registry::plug(const std::string& can_bus, std::string_view items) {
         error_ = "CAN bus names are printable text";
         return -1;
     }
-    const auto index = static_cast<int>(adapters_.size());
+    const int index = free_plug_index();
     AdapterConfig cfg;
     cfg.serial = default_serial(index);
     cfg.can_bus = can_bus;
@@ -410,10 +411,33 @@ int Registry::plug(const std::string& can_bus, std::string_view items) {
         return -1;
     }
     install(d);
+    const auto i = static_cast<std::size_t>(index);
+    if (i < adapters_.size()) {
+        // The number of an adapter that is gone for good: it and its model go with it.
+        auto& old = adapters_[i];
+        old->retired = true;
+        old->adapter->retire();
+        std::erase(enumeration_, old);
+        forget_if_unused(old);
+        old = d;
+        config_.adapters[i] = std::move(cfg);
+    } else {
+        adapters_.push_back(d);
+        config_.adapters.push_back(std::move(cfg));
+    }
     enumeration_.push_back(d);
-    adapters_.push_back(d);
-    config_.adapters.push_back(std::move(cfg));
     return index;
+}
+
+int Registry::free_plug_index() const {
+    // Plugging and unplugging without end (a program opening and closing virtual buses) would
+    // otherwise keep every adapter it ever plugged: a plugged adapter that was unplugged and that
+    // nothing refers to any more (no open handle, no device list) gives its number to the next.
+    for (std::size_t i = configured_; i < adapters_.size(); ++i) {
+        const VirtualDevice& d = *adapters_[i];
+        if (d.refs <= 0 && !present(d)) return static_cast<int>(i);
+    }
+    return static_cast<int>(adapters_.size());
 }
 
 std::string Registry::can_bus_of(int index) {

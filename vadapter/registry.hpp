@@ -79,6 +79,7 @@ private:
     void install(const std::shared_ptr<VirtualDevice>& d);          // mu_ held
     HubPorts hub_ports(const VirtualDevice& hub) const;             // mu_ held
     std::vector<const VirtualDevice*> present_on(std::uint8_t usb_bus) const;  // mu_ held
+    int free_plug_index() const;                                    // mu_ held
 
     static constexpr std::uintptr_t kTokenBase = 0x7AD000000000;
 
@@ -88,6 +89,7 @@ private:
     std::vector<std::shared_ptr<VirtualDevice>> enumeration_;  // in enumeration order
     std::vector<std::shared_ptr<VirtualDevice>> adapters_;     // by configuration index
     std::vector<std::shared_ptr<VirtualDevice>> others_;       // by configuration index
+    std::size_t configured_ = 0;  // adapters_ from here on were plugged at run time
     std::unordered_map<std::uintptr_t, std::shared_ptr<VirtualDevice>> devices_;  // present or referenced
     std::unordered_map<std::uintptr_t, std::shared_ptr<Handle>> handles_;
     std::string error_;

@@ -77,6 +77,10 @@ struct vad_counters {
     int64_t rx_frames, rx_containers, rx_raw, rx_dropped, rx_overflow, rx_discarded;
     int64_t read_timeouts, faults_fired, capturing, loopback, nominal_bitrate, data_bitrate;
     int64_t fd_mode, setup_count, unplugged, gen_seq, tx_queued;
+    /* How its frames fare on the bus: sent (acknowledged), arbitration rounds lost, frames nobody
+     * acknowledged, frames it could not receive (another bit timing, FD in classic mode), its
+     * error counters and state (0 error active, 1 warning at 96, 2 error passive at 128). */
+    int64_t tx_sent, tx_arbitration_lost, tx_ack_errors, rx_errors, tx_error_counter, rx_error_counter, error_state;
 };
 VAD_API int vad_counters(int adapter, struct vad_counters* out);
 

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import argparse
 import time
-from typing import Any, Optional
+from typing import Any, Callable, Optional
 
 import can
 
@@ -18,6 +18,7 @@ NAME_MAX = 15
 # A send waits this long for room in the transmit queue per attempt, so that Ctrl-C is seen
 # between attempts even while the bus takes nothing.
 _SEND_SLICE_S = 0.2
+KQ_DEV_MAX = 8  # adapters the extension enumerates, virtual ones included
 
 
 def add_bus_options(parser: argparse.ArgumentParser) -> None:
@@ -50,22 +51,44 @@ def bitrates(args: argparse.Namespace) -> tuple[int, int]:
     return nominal, (args.data_bitrate or nominal)
 
 
-def open_bus(channel: str, args: argparse.Namespace, fd: bool = False) -> can.BusABC:
+def open_bus(channel: str, args: argparse.Namespace, fd: bool = False, receive_own: bool = False) -> can.BusABC:
     """``can.Bus(interface="fdhost", channel=channel)`` at the rates of ``args``; CAN FD when
-    ``args`` asks for it or the command needs it (``fd``). Failures become one ``CliError`` line."""
+    ``args`` asks for it or the command needs it (``fd``); with ``receive_own`` the adapter's
+    reports of the frames it sent come back too. Failures become one ``CliError`` line."""
     nominal, data = bitrates(args)
-    options: dict[str, Any] = {"bitrate": nominal, "fd": bool(fd or args.fd or args.data_bitrate)}
+    options: dict[str, Any] = {"bitrate": nominal, "fd": bool(fd or args.fd or args.data_bitrate),
+                               "receive_own_messages": receive_own}
     if args.data_bitrate:
         options["data_bitrate"] = data
     try:
         return can.Bus(interface=INTERFACE, channel=channel, **options)
     except (can.CanError, ValueError, OSError, ImportError) as e:
-        raise CliError(f"cannot open {channel}: {e}") from e
+        raise CliError(f"cannot open {channel}: {e}{_beyond_the_first_eight(e)}") from e
 
 
-def send_frame(bus: can.BusABC, msg: can.Message, stop: StopRequest, patience_s: float) -> bool:
+def _beyond_the_first_eight(e: Exception) -> str:
+    """A hint when an adapter was not found among more adapters than the extension looks at."""
+    if "Not found device" not in str(e):
+        return ""
+    try:
+        import usb.core
+
+        from ..usbids import PRODUCT_ID, VENDOR_ID
+
+        present = len(list(usb.core.find(find_all=True, idVendor=VENDOR_ID, idProduct=PRODUCT_ID)))
+    except Exception:  # noqa: BLE001 - only a hint
+        return ""
+    if present < KQ_DEV_MAX:
+        return ""
+    return (f" (the fdhost extension looks at the first {KQ_DEV_MAX} adapters only, by USB bus and address; "
+            f"{present} are connected now, virtual ones included)")
+
+
+def send_frame(bus: can.BusABC, msg: can.Message, stop: StopRequest, patience_s: float,
+               why: Callable[[], str] = lambda: "the bus took no frame meanwhile") -> bool:
     """Sends ``msg``, waiting up to ``patience_s`` for room in the transmit queue; False when a
-    stop was requested first. A bus that takes nothing for that long, or fails, is a CliError."""
+    stop was requested first. A bus that takes nothing for that long, or fails, is a CliError
+    (``why`` says what held the queue up)."""
     deadline = time.monotonic() + patience_s
     while True:
         try:
@@ -75,15 +98,15 @@ def send_frame(bus: can.BusABC, msg: can.Message, stop: StopRequest, patience_s:
             if not isinstance(e.__cause__, TimeoutError):
                 raise CliError(f"sending failed: {e}") from e
             if time.monotonic() >= deadline:
-                raise CliError(f"the transmit queue stayed full for {patience_s:g} s; "
-                               "is another node on the bus acknowledging frames?") from e
+                raise CliError(f"the transmit queue stayed full for {patience_s:g} s: {why()}") from e
         if stop.requested:
             return False
 
 
 def add_patience_option(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--timeout", type=non_negative_float, default=5.0, metavar="S",
-                        help="give up when a frame finds no room in the transmit queue for S seconds (default 5)")
+                        help="give up when a frame finds no room in the transmit queue, or the frames handed to "
+                             "the adapter stop leaving the bus, for S seconds (default 5)")
 
 
 def dropped(bus: can.BusABC) -> int:

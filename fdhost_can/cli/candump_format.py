@@ -9,6 +9,11 @@ interfaces):
       can0  12345678   [2]  11 22               (extended; from then on standard
       can0       123   [0]  remote request       identifiers are indented to line up)
 
+``-a`` appends the data as ASCII (``'ABCD'``, '.' for what is not printable) to classic frames and
+to FD frames of at most 8 bytes, lined up after eight bytes' worth of columns; ``-e`` puts an error
+frame's meaning below it (:mod:`error_frames`); ``-c`` colours each channel in turn: its name, with
+``-cc`` the whole line, with ``-ccc`` the time stamp too.
+
 Log (``-L`` / ``-l`` / ``-f``): ``(1700000000.123456) <name> 123#DEADBEEF`` with ``-x`` adding
 `` R`` / `` T``; the frame text is :func:`frames.format_frame`.
 
@@ -24,6 +29,7 @@ from typing import Optional, TextIO
 
 import can
 
+from .error_frames import describe
 from .frames import format_frame
 
 # Timestamp modes of candump's -t.
@@ -99,17 +105,39 @@ def _hex_bytes(data: bytes) -> str:
     return " " + data.hex(" ").upper() if data else ""
 
 
+def ascii_column(msg: can.Message) -> str:
+    """candump -a's ASCII text of a data frame of at most 8 bytes, after the columns of the bytes it
+    lacks; '' where there is none (remote and error frames, longer FD frames)."""
+    data = bytes(msg.data or b"")
+    if msg.is_remote_frame or msg.is_error_frame or len(data) > 8:
+        return ""
+    text = "".join(chr(b) if 0x20 <= b < 0x7F else "." for b in data)
+    return " " * (3 * (8 - len(data)) + 3) + f"'{text}'"
+
+
+# candump's colours, one per channel in turn, and the reset after them.
+COLOURS = ("\x1b[1m\x1b[34m", "\x1b[1m\x1b[31m", "\x1b[1m\x1b[32m", "\x1b[1m", "\x1b[1m\x1b[35m", "\x1b[1m\x1b[36m")
+COLOUR_OFF = "\x1b[0m"
+
+
 class ScreenFormat:
-    """candump's screen lines for one channel name (``name_width`` aligns several)."""
+    """candump's screen lines. ``name`` is the channel's (``line`` takes another for a line of
+    another channel); ``name_width`` aligns several. ``ascii``, ``errors`` and ``colour`` (a
+    level) are candump's -a, -e and -c."""
 
     def __init__(self, name: str, timestamp: Optional[str] = None, extra: bool = False,
-                 name_width: int = 0) -> None:
-        self.name = name.rjust(name_width)
+                 name_width: int = 0, *, ascii: bool = False, errors: bool = False, colour: int = 0) -> None:
+        self.name = name
+        self.name_width = name_width
         self.timestamps = Timestamps(timestamp)
         self.extra = extra
+        self.ascii = ascii
+        self.errors = errors
+        self.colour = colour
         self.indent_standard = False  # set for good once an extended frame was shown
 
-    def line(self, msg: can.Message) -> str:
+    def line(self, msg: can.Message, name: Optional[str] = None, index: int = 0) -> str:
+        """The line of ``msg``; ``index`` (the channel's place among several) chooses its colour."""
         if msg.is_extended_id and not msg.is_error_frame:
             self.indent_standard = True
         extra = ""
@@ -117,7 +145,16 @@ class ScreenFormat:
             fd = _FD_FLAGS_VIEW[(1 if msg.bitrate_switch else 0) | (2 if msg.error_state_indicator else 0)]
             extra = f"  {'RX' if msg.is_rx else 'TX'} {fd if msg.is_fd else '- -'}"
         timestamp = self.timestamps.text(msg.timestamp)
-        return f" {timestamp} {self.name}{extra}  {long_frame(msg, self.indent_standard)}"
+        frame = long_frame(msg, self.indent_standard)
+        if self.ascii:
+            frame += ascii_column(msg)
+        if self.errors and msg.is_error_frame:
+            frame += "\n\t" + describe(msg)
+        on = COLOURS[index % len(COLOURS)] if self.colour else ""
+        shown = (name if name is not None else self.name).rjust(self.name_width)
+        # Where candump switches the colour on and off at each level.
+        return (f" {on if self.colour > 2 else ''}{timestamp} {on if 0 < self.colour < 3 else ''}{shown}{extra}"
+                f"{COLOUR_OFF if self.colour == 1 else ''}  {frame}{COLOUR_OFF if self.colour > 1 else ''}")
 
 
 class LogFormat:
@@ -129,9 +166,9 @@ class LogFormat:
         self.timestamps = Timestamps("z" if timestamp == "z" else "a")
         self.extra = extra
 
-    def line(self, msg: can.Message) -> str:
+    def line(self, msg: can.Message, name: Optional[str] = None, index: int = 0) -> str:
         direction = (" R" if msg.is_rx else " T") if self.extra else ""
-        return f"{self.timestamps.text(msg.timestamp)}{self.name} {format_frame(msg)}{direction}"
+        return f"{self.timestamps.text(msg.timestamp)}{name if name is not None else self.name} {format_frame(msg)}{direction}"
 
 
 class LineOutput:

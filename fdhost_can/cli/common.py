@@ -54,8 +54,14 @@ class StopRequest:
         return self._event.is_set()
 
     def wait(self, seconds: float) -> bool:
-        """Sleeps up to ``seconds``; True (early) when a stop was requested."""
-        return self._event.wait(seconds) if seconds > 0 else self._event.is_set()
+        """Sleeps up to ``seconds`` (any finite or infinite number: the longest sleep the platform
+        takes at once is repeated); True (early) when a stop was requested."""
+        while seconds > 0:
+            step = min(seconds, threading.TIMEOUT_MAX)
+            if self._event.wait(step):
+                return True
+            seconds -= step
+        return self._event.is_set()
 
     def request(self, signum: int = signal.SIGINT) -> None:
         if self.signum is None:

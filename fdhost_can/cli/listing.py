@@ -21,6 +21,7 @@ HELP = "list the adapters plugged in and the virtual buses in use"
 DESCRIPTION = "Lists each adapter (serial, USB bus:address, whether a program is using it) and the virtual buses in use."
 
 SYSFS_USB = Path("/sys/bus/usb/devices")
+KQ_DEV_MAX = 8  # adapters the extension enumerates; a later one cannot be opened
 
 
 @dataclass(frozen=True)
@@ -43,6 +44,8 @@ def run(args: argparse.Namespace, stop: StopRequest) -> int:
         print(f"  {'SERIAL':<{width}}  {'BUS:ADDRESS':<11}  STATE")
         for a in adapters:
             print(f"  {a.serial:<{width}}  {f'{a.bus}:{a.address}':<11}  {a.state}")
+        if len(adapters) > KQ_DEV_MAX:
+            print(f"  (the fdhost extension opens only the first {KQ_DEV_MAX} of these, by bus and address)")
     else:
         print("  none")
     print("virtual buses in use:")
@@ -62,8 +65,10 @@ def virtual_buses_in_use() -> list[str]:
 
     try:
         buses = virtual.VirtualAdapter(virtual.library_path()).can_buses()
-    except (OSError, virtual.VadError):  # not installed or not built, or refused
+    except OSError:  # not installed or not built
         return []
+    except virtual.VadError as e:  # another library named, or refused
+        return [f"(cannot be listed: {e})"]
     return [f"virtual:{name}  {count} adapter{'s' if count != 1 else ''}" for name, count in sorted(buses.items())]
 
 

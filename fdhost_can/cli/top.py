@@ -11,6 +11,7 @@ import can
 
 from ..channels import VIRTUAL_PREFIX
 from . import busopen
+from .channel_rate import with_rates
 from .busload import STUFFING_MODES, BusLoad, IdEntry, Snapshot
 from .common import PROG, CliError, StopRequest, say
 from .terminal import Screen, bar
@@ -47,7 +48,7 @@ def _interval(text: str) -> float:
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("channel", metavar="CHANNEL", help="an adapter serial or virtual:<name>")
+    parser.add_argument("channel", metavar="CHANNEL", help="an adapter serial or virtual:<name> (@BITRATE may follow)")
     parser.add_argument("--once", action="store_true", help="print one snapshot after one interval and end")
     parser.add_argument("-i", "--interval", type=_interval, default=1.0, metavar="S",
                         help="seconds per refresh, over which rates and load are measured (default 1)")
@@ -100,6 +101,8 @@ def default_stuffing(channel: str) -> str:
 
 
 def run(args: argparse.Namespace, stop: StopRequest) -> int:
+    channel, args = with_rates(args.channel, args)
+    args.channel = channel
     nominal, data = busopen.bitrates(args)
     if args.stuffing is None:
         args.stuffing = default_stuffing(args.channel)

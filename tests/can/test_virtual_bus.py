@@ -251,8 +251,9 @@ def test_opening_a_virtual_bus_is_quick(buses):
 
 
 def test_a_full_transmit_queue_raises_after_the_timeout(buses, vad):
-    a = buses()
+    a, b = buses(), buses()  # b acknowledges a's frames
     # A bus that takes one frame in ten seconds, and room for one frame: the second waits.
+    vad.set("nominal=10", adapter=b.virtual_adapter)
     vad.set("nominal=10", adapter=a.virtual_adapter)
     vad.set("txbuf=1", adapter=a.virtual_adapter)
     a.send(can.Message(arbitration_id=1), timeout=1)
@@ -266,6 +267,7 @@ def test_a_full_transmit_queue_raises_after_the_timeout(buses, vad):
     t.start()
     assert not done.wait(0.3)
     vad.set("nominal=1M", adapter=a.virtual_adapter)
+    vad.set("nominal=1M", adapter=b.virtual_adapter)
     assert done.wait(15)
     t.join()
 

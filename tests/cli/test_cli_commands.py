@@ -167,6 +167,119 @@ def test_gen_bad_input(vbus, capsys, argv, reason):
     assert vbus.opened == []
 
 
+def test_gen_mixes_opens_fd_and_says_esi_is_not_sent(vbus, capsys):
+    with vbus.peer() as peer:
+        assert run_cli("gen", vbus.channel, "-n", 40, "-g", 0, "-m", "--seed", 3) == 0
+        got = drain(peer)
+    assert len(got) == 40 and {m.is_fd for m in got} == {True, False} and vbus.opened == [(vbus.channel, True)]
+    err = capsys.readouterr().err.splitlines()
+    assert err[0] == "fdhost-can gen: the adapter's transmit record has no error state indicator: CAN FD frames go out without it (ESI 0)"
+    assert err[1].startswith("fdhost-can gen: 40 frames sent in ")
+
+
+class NeverReported(can.BusABC):
+    """A bus that takes frames and never reports them sent (nobody acknowledges them); with
+    ``full`` its transmit queue takes none."""
+
+    def __init__(self, full=False):
+        super().__init__(channel="stuck")
+        self.full, self.sent = full, []
+
+    def send(self, msg, timeout=None):
+        if self.full:
+            raise can.CanOperationError("full") from TimeoutError()
+        self.sent.append(msg)
+
+    def _recv_internal(self, timeout):
+        threading.Event().wait(min(timeout or 0, 0.01))
+        return None, False
+
+
+@pytest.fixture
+def stuck(monkeypatch):
+    from fdhost_can.cli import busopen
+
+    bus = NeverReported()
+    monkeypatch.setattr(busopen, "open_bus", lambda *a, **kw: bus)
+    return bus
+
+
+def test_frames_the_bus_does_not_take_are_counted_and_fail(stuck, capsys):
+    assert run_cli("send", "virtual:stuck", "123#11", "456#22", "--timeout", 0.2) == 1
+    assert run_cli("gen", "virtual:stuck", "-n", 3, "-g", 0, "--timeout", 0.2) == 1
+    err = capsys.readouterr().err.splitlines()
+    assert err[0].startswith("fdhost-can send: 2 of 2 frames not sent within 0.2 s: no node on the bus acknowledged")
+    assert err[1].startswith("fdhost-can gen: 0 frames sent in ") and "; 3 not sent within 0.2 s" in err[1]
+    assert len(stuck.sent) == 5
+
+
+def test_gen_i_drops_frames_on_a_full_queue_and_counts_them(stuck, capsys):
+    stuck.full = True
+    assert run_cli("gen", "virtual:stuck", "-n", 4, "-g", 0, "-i", "-x") == 0
+    assert capsys.readouterr().err.strip().endswith("; 4 dropped on a full transmit queue (-i)")
+
+
+def test_dump_into_a_full_disk_is_one_line(vbus, capsys):
+    feed_when_open(vbus, [parse_frame("123#11")] * 3)
+    assert run_cli("dump", vbus.channel, "-f", "/dev/full", "-n", 3) == 1
+    err = capsys.readouterr().err.splitlines()
+    assert err[-1] == "fdhost-can dump: cannot write the log /dev/full: No space left on device"
+
+
+def test_gen_waits_any_gap(monkeypatch):
+    from fdhost_can.cli.common import StopRequest
+
+    stop = StopRequest()
+    threading.Timer(0.1, stop.request).start()
+    assert stop.wait(1e305) is True  # -g 1e308 is a gap of 1e305 s: a long wait, not an error
+
+
+def test_dump_reads_several_channels_and_any(vbus, monkeypatch, capsys):
+    from fdhost_can.cli import any_channel
+
+    other = vbus.channel + "b"
+    monkeypatch.setattr(any_channel, "channels", lambda: [vbus.channel, other])
+
+    def feed():
+        assert vbus.ready.wait(5)
+        while len(vbus.opened) < 2:
+            threading.Event().wait(0.01)
+        for channel, frame in ((vbus.channel, "111#01"), (other, "222#02")):
+            with can.Bus(interface="virtual", channel=channel) as tx:
+                tx.send(parse_frame(frame))
+
+    for argv in (["any,111:7FF,222:7FF"], [vbus.channel, other]):
+        vbus.opened.clear()
+        vbus.ready.clear()
+        thread = threading.Thread(target=feed)
+        thread.start()
+        assert run_cli("dump", *argv, "-n", 2, "-c") == 0
+        thread.join()
+        out = capsys.readouterr().out.splitlines()
+        assert sorted(out) == sorted([f"  \x1b[1m\x1b[34m {vbus.channel}\x1b[0m  111   [1]  01",
+                                      f"  \x1b[1m\x1b[31m{other}\x1b[0m  222   [1]  02"])
+        assert [c for c, _ in vbus.opened] == [vbus.channel, other]
+
+
+@pytest.mark.parametrize("argv, opened, error", [
+    (["virtual:x@500000"], ("virtual:x", 500_000, None), None),
+    (["virtual:x@1M:5M"], ("virtual:x", 1_000_000, 5_000_000), None),
+    (["virtual:a:b@250k", "--bitrate", "250000"], ("virtual:a:b", 250_000, None), None),
+    (["virtual:x@500000", "--bitrate", "250000"], None, "give the rate once"),
+    (["virtual:x@fast"], None, "a rate after '@' is bit/s"),
+])
+def test_rates_after_the_channel(monkeypatch, capsys, argv, opened, error):
+    from fdhost_can.cli import busopen
+
+    seen = []
+    monkeypatch.setattr(busopen, "open_bus", lambda channel, args, **kw: seen.append(
+        (channel, args.bitrate, args.data_bitrate)) or NeverReported(full=True))
+    run_cli("send", *argv, "123#11", "--timeout", 0)
+    assert seen == ([opened] if opened else [])
+    if error:
+        assert error in capsys.readouterr().err
+
+
 # -- top -------------------------------------------------------------------------------------------
 
 # A virtual bus times frames without stuff bits, so that is what its load counts unless told.

@@ -100,3 +100,56 @@ def test_channel_name_in_lines(channel, name, shown):
             display_name(channel, name)
     else:
         assert display_name(channel, name) == shown
+
+
+ASCII_FRAMES = [
+    msg(0x123, b"ABCD"),
+    msg(0x123),
+    msg(0x321, b"ABC", is_fd=True),
+    msg(0x12345678, bytes([0x00, 0x01, 0x1F, 0x20, 0x7E, 0x7F, 0xFF, 0x41]), ext=True),
+    msg(0x321, bytes(12), is_fd=True),  # longer than 8 bytes: no ASCII
+    msg(0x123, is_remote_frame=True, dlc=5),
+]
+
+
+def test_ascii_column_is_candumps(tmp_path):
+    # log2long prints what candump -a shows (always indenting standard identifiers).
+    tool = need_tool("log2long")
+    log = LogFormat("can0")
+    text = "".join(log.line(m) + "\n" for m in ASCII_FRAMES)
+    out = subprocess.run([tool], input=text, capture_output=True, text=True, check=True).stdout.splitlines()
+    screen = ScreenFormat("can0", "a", ascii=True)
+    screen.indent_standard = True
+    assert [screen.line(m)[1:] for m in ASCII_FRAMES] == out
+
+
+def test_ascii_column_text():
+    assert ScreenFormat("can0", ascii=True).line(msg(0x123, b"AB\x00")) == "  can0  123   [3]  41 42 00" + " " * 18 + "'AB.'"
+
+
+ERROR_FRAMES = [
+    (0x004, [0, 0x14, 0, 0, 0, 0, 0, 0], "controller-problem{rx-error-warning,rx-error-passive}"),
+    (0x020 | 0x080, [0] * 8, "no-acknowledgement-on-tx\n\tbus-error"),
+    (0x008, [0, 0, 0x04, 0x0A, 0, 0, 0, 0], "protocol-violation{{bit-stuffing-error}{data-field}}"),
+    (0x002 | 0x004, [3, 0x20, 0, 0, 0, 0, 128, 0],
+     "lost-arbitration{at bit 3}\n\tcontroller-problem{tx-error-passive}\n\terror-counter-tx-rx{{128}{0}}"),
+    (0x040, [0, 0, 0, 0, 0, 0, 0, 0], "bus-off"),
+    (0x4000, [0] * 8, "Error class 0x4000 is invalid"),
+]
+
+
+@pytest.mark.parametrize("error_class, data, words", ERROR_FRAMES)
+def test_error_frames_in_words(error_class, data, words):
+    m = can.Message(is_error_frame=True, arbitration_id=error_class, data=bytes(data), timestamp=1.0)
+    head = f"  can0  {0x20000000 | error_class:08X}   [8]  {bytes(data).hex(' ').upper()}   ERRORFRAME"
+    assert ScreenFormat("can0", errors=True).line(m) == head + "\n\t" + words
+    assert ScreenFormat("can0").line(m) == head
+
+
+def test_colour_levels_per_channel():
+    m = msg(0x123, b"\x01")
+    on, off = "\x1b[1m\x1b[31m", "\x1b[0m"  # the second channel's colour
+    lines = [ScreenFormat("can0", "a", colour=level).line(m, "can1", 1) for level in (1, 2, 3)]
+    assert lines == [f" (1700000000.250000)  {on}can1{off}  123   [1]  01",
+                     f" (1700000000.250000)  {on}can1  123   [1]  01{off}",
+                     f" {on}(1700000000.250000)  can1  123   [1]  01{off}"]

@@ -72,3 +72,14 @@ def test_progress_only_on_a_terminal():
     frames = tty.getvalue().split("\r")[1:]
     assert frames[0].startswith("  25% |#######.") and frames[0].endswith(" 1/4")
     assert frames[-1] == " 100% |" + "#" * 30 + "| 4/4\n"
+
+
+def test_mixed_frames_draw_every_kind():
+    frames = take(GenSettings(mix=True), 800)
+    kinds = {(m.is_extended_id, m.is_fd, m.bitrate_switch, m.error_state_indicator, m.is_remote_frame) for m in frames}
+    assert {(e, True, b, s, False) for e in (False, True) for b in (False, True) for s in (False, True)} <= kinds
+    assert {(e, False, False, False, r) for e in (False, True) for r in (False, True)} <= kinds
+    remote = sum(m.is_remote_frame for m in frames) / sum(not m.is_fd for m in frames)
+    assert 0.15 < remote < 0.35  # a quarter of the classic frames
+    assert all(m.arbitration_id <= (0x1FFFFFFF if m.is_extended_id else 0x7FF) for m in frames)
+    assert all(len(m.data) <= 8 for m in frames if not m.is_fd)

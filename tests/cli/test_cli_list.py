@@ -1,8 +1,12 @@
 """`list`: adapters found through the adapter core (on the virtual adapter library, named as the
 hardware library by FDHOST_LIBUSB), their state from sysfs."""
+import ctypes.util
 import os
 import re
+import subprocess
+import sys
 import uuid
+from pathlib import Path
 
 import pytest
 from cli_helpers import run_cli
@@ -77,3 +81,28 @@ def test_state_from_sysfs(tmp_path, drivers, state):
 def test_state_unknown_without_sysfs_entry(tmp_path, bus, ports):
     make_device(tmp_path, "1-2.4", ["usbfs"])
     assert usage(bus, ports, tmp_path) == "unknown"
+
+
+def test_list_names_the_limit_of_eight(vadapter, capsys):
+    vadapter.configure("adapters=9")
+    assert run_cli("list") == 0
+    lines = capsys.readouterr().out.splitlines()
+    assert lines[11] == "  (the fdhost extension opens only the first 8 of these, by bus and address)"
+
+
+REGISTERED = ("import sys, can, can.util; can.interfaces.BACKENDS['fdhost'] = ('fdhost_can.bus', 'FdhostBus'); "
+              "can.util.VALID_INTERFACES |= {'fdhost'}; from fdhost_can.cli import main; sys.exit(main(sys.argv[1:]))")
+
+
+@pytest.mark.parametrize("argv, status, line", [
+    (["list"], 0, "  (cannot be listed: {lib} ($FDHOST_VADAPTER_LIB) is not the virtual adapter library (it has no vad_configure))"),
+    (["send", "virtual:x", "123#11"], 1, "fdhost-can send: cannot open virtual:x: fdhost virtual bus 'x': the virtual adapter "
+                                         "cannot be used in this process: {lib} ($FDHOST_VADAPTER_LIB) is not the virtual adapter "
+                                         "library (it has no vad_configure)"),
+])
+def test_another_library_named_as_the_virtual_adapter_is_one_line(argv, status, line):
+    lib = ctypes.util.find_library("c")
+    env = dict(os.environ, FDHOST_VADAPTER_LIB=lib, PYTHONPATH=str(Path(__file__).resolve().parents[2]))
+    done = subprocess.run([sys.executable, "-c", REGISTERED, *argv], capture_output=True, text=True, env=env, timeout=60)
+    assert done.returncode == status and "Traceback" not in done.stderr
+    assert line.format(lib=lib) in (done.stdout + done.stderr).splitlines()

@@ -1,0 +1,91 @@
+"""The commands on fdhost Buses over the virtual adapter: whether frames reach the bus, what held them
+up, the notice on a bus nobody else is on, and the extension's limit of eight adapters."""
+import threading
+import uuid
+
+import can
+import can.util
+import pytest
+from cli_helpers import run_cli
+
+from fdhost_can import virtual
+
+
+@pytest.fixture
+def vad(monkeypatch):
+    monkeypatch.setitem(can.interfaces.BACKENDS, "fdhost", ("fdhost_can.bus", "FdhostBus"))
+    monkeypatch.setattr(can.util, "VALID_INTERFACES", can.util.VALID_INTERFACES | {"fdhost"})
+    try:
+        return virtual.controller()
+    except virtual.VadError as e:
+        pytest.skip(str(e))
+
+
+@pytest.fixture
+def channel(vad):
+    return f"virtual:cli{uuid.uuid4().hex[:10]}"
+
+
+def peer(channel, **kw):
+    return can.Bus(interface="fdhost", channel=channel, bitrate=500_000, **kw)
+
+
+def test_frames_reach_a_bus_another_node_is_on(channel, capsys):
+    with peer(channel) as other:
+        assert run_cli("send", channel, "123#11", "7FF#") == 0
+        assert run_cli("gen", channel, "-n", 5, "-g", 0, "-L", 1) == 0
+        got = [other.recv(1) for _ in range(7)]
+    assert [m.arbitration_id for m in got[:2]] == [0x123, 0x7FF] and None not in got
+    err = capsys.readouterr().err
+    assert "fdhost-can gen: 5 frames sent in " in err and "not sent" not in err and "nothing else" not in err
+
+
+def test_alone_on_a_bus_the_frames_wait_and_it_says_why(channel, capsys):
+    assert run_cli("send", channel, "123#11", "--timeout", 0.3) == 1
+    notice, result = capsys.readouterr().err.splitlines()
+    assert notice.startswith(f"fdhost-can send: nothing else is on {channel} (user ")
+    assert "virtual buses belong to one user" in notice
+    assert result == (f"fdhost-can send: 1 of 1 frame not sent within 0.3 s: no other node on {channel} acknowledges "
+                      "them: none can receive them (another bitrate, or a classic node for CAN FD frames)")
+
+
+def test_a_sender_starved_by_arbitration_is_told_so(channel, capsys):
+    stop = threading.Event()
+    with peer(channel) as busy:
+        def saturate():  # frames of the lowest identifier, back to back
+            while not stop.is_set():
+                try:
+                    busy.send(can.Message(arbitration_id=0x001, is_extended_id=False, data=bytes(8)), timeout=0.1)
+                except can.CanOperationError:
+                    pass
+
+        thread = threading.Thread(target=saturate)
+        thread.start()
+        try:
+            status = run_cli("send", channel, "7FF#AA", "--timeout", 0.5)
+        finally:
+            stop.set()
+            thread.join()
+    assert status == 1
+    result = capsys.readouterr().err.splitlines()[-1]
+    assert result.startswith("fdhost-can send: 1 of 1 frame not sent within 0.5 s: frames of lower identifiers won "
+                             "arbitration over them ")
+
+
+def test_a_dump_alone_on_its_bus_says_so_once(channel, capsys):
+    assert run_cli("dump", channel, "-T", 100) == 0
+    err = capsys.readouterr().err.splitlines()
+    assert len(err) == 2 and err[0].startswith(f"fdhost-can dump: nothing else is on {channel} (user ")
+    assert "wait for a node" not in err[0]
+
+
+def test_a_ninth_adapter_names_the_limit_of_eight(vad, channel, capsys):
+    vad.configure("adapters=8")  # the Bus's adapter is the ninth, which the extension never looks at
+    try:
+        assert run_cli("send", channel, "123#11") == 1
+    finally:
+        vad.configure("adapters=0")
+    last = capsys.readouterr().err.splitlines()[-1]
+    assert last.startswith(f"fdhost-can send: cannot open {channel}: ") and "Not found device you specified" in last
+    assert last.endswith("(the fdhost extension looks at the first 8 adapters only, by USB bus and address; 8 are "
+                         "connected now, virtual ones included)")
