@@ -22,6 +22,7 @@ from .log import emit, logger
 
 # Frames the native queue holds for a slow reader before it drops the newest.
 RECEIVE_QUEUE_FRAMES = 65536
+RECEIVE_QUEUE_MAX = 1 << 24
 # How a virtual adapter is plugged for a Bus: it hands each frame out as soon as it has left the bus
 # (on a busy bus the core keeps few reads queued while completions gather, so frames come in few
 # containers anyway). It captures from the moment it is on the bus (where `fdhost-can list` shows
@@ -62,13 +63,16 @@ class FdhostBus(can.BusABC):
         and decides ``fd``. See :mod:`fdhost_can.timing`.
     :param receive_own_messages: also deliver the adapter's reports of our own frames (``is_rx`` False).
     :param can_filters: python-can filters, applied natively (see :mod:`fdhost_can.filters`).
+    :param receive_queue_size: received frames held for a program that does not keep up (default
+        65536, up to 16777216); beyond that the newest are dropped and counted in ``dropped_frames``.
 
     Other keywords (``single_handle`` from python-can's tools, the timing keys such as ``f_clock``)
     are accepted and ignored. Sending carries the identifier format, remote frames, CAN FD and the
     bitrate switch; the adapter's transmit record has no error-state-indicator bit, so ESI is never
     sent. The adapter's receive record has no bit for the bitrate switch or ESI either: received CAN
     FD frames report ``bitrate_switch`` True when the data bitrate is above the nominal one, and ESI
-    False. Virtual adapters report both as the sender set them.
+    False. The virtual adapter reports both as the sender set them, also when it is reached through
+    the kernel as a USB/IP device (``fdhost-usbip``).
 
     Each received frame carries its own time: on a virtual bus the moment it ended on the bus (the
     virtual adapter's stamps are microseconds of the host's monotonic clock); on an adapter its
@@ -92,16 +96,21 @@ class FdhostBus(can.BusABC):
         timing: Optional[bit_timing.Timing] = None,
         receive_own_messages: bool = False,
         can_filters: Optional[can.typechecking.CanFilters] = None,
+        receive_queue_size: int = RECEIVE_QUEUE_FRAMES,
         **kwargs: object,
     ) -> None:
         parsed = channels.parse_channel(channel)
+        if isinstance(receive_queue_size, bool) or not isinstance(receive_queue_size, int) \
+                or not 1 <= receive_queue_size <= RECEIVE_QUEUE_MAX:
+            raise can.CanInitializationError(
+                f"receive_queue_size {receive_queue_size!r}: give a number of frames from 1 to {RECEIVE_QUEUE_MAX}")
         fields = bit_timing.setup_fields(_native, bitrate=bitrate, data_bitrate=data_bitrate, fd=fd, timing=timing)
         # python-can reads the protocol while its own __init__ runs, so it is set first.
         self._can_protocol = can.CanProtocol.CAN_FD if fields.is_fd else can.CanProtocol.CAN_20
         self.channel_info = _describe_channel(parsed)
         # Messages carry the channel as the program named it, so equals() against a sent message works.
         self.channel = channel if channel is not None else str(parsed)
-        self._open(parsed, fields, bool(receive_own_messages))
+        self._open(parsed, fields, bool(receive_own_messages), receive_queue_size)
         try:
             # Last: it applies the filters (natively, through _apply_filters) and marks the Bus open.
             super().__init__(channel=self.channel, can_filters=can_filters, **kwargs)
@@ -112,7 +121,8 @@ class FdhostBus(can.BusABC):
 
     # -- opening ---------------------------------------------------------------------------------
 
-    def _open(self, parsed: channels.Channel, fields: bit_timing.SetupFields, receive_own: bool) -> None:
+    def _open(self, parsed: channels.Channel, fields: bit_timing.SetupFields, receive_own: bool,
+              queue_frames: int) -> None:
         library: Optional[str] = None
         if isinstance(parsed, channels.VirtualChannel):
             serial = self._plug(parsed)
@@ -120,7 +130,7 @@ class FdhostBus(can.BusABC):
         else:
             serial = self._find(parsed)
         try:
-            self._adapter = _native.open(serial, bytes(fields), library=library, queue_frames=RECEIVE_QUEUE_FRAMES,
+            self._adapter = _native.open(serial, bytes(fields), library=library, queue_frames=queue_frames,
                                          receive_own=receive_own)
         except _native.OpenError as e:
             self._unplug()

@@ -18,7 +18,6 @@ NAME_MAX = 15
 # A send waits this long for room in the transmit queue per attempt, so that Ctrl-C is seen
 # between attempts even while the bus takes nothing.
 _SEND_SLICE_S = 0.2
-KQ_DEV_MAX = 8  # adapters the extension enumerates, virtual ones included
 
 
 def add_bus_options(parser: argparse.ArgumentParser) -> None:
@@ -63,25 +62,7 @@ def open_bus(channel: str, args: argparse.Namespace, fd: bool = False, receive_o
     try:
         return can.Bus(interface=INTERFACE, channel=channel, **options)
     except (can.CanError, ValueError, OSError, ImportError) as e:
-        raise CliError(f"cannot open {channel}: {e}{_beyond_the_first_eight(e)}") from e
-
-
-def _beyond_the_first_eight(e: Exception) -> str:
-    """A hint when an adapter was not found among more adapters than the extension looks at."""
-    if "Not found device" not in str(e):
-        return ""
-    try:
-        import usb.core
-
-        from ..usbids import PRODUCT_ID, VENDOR_ID
-
-        present = len(list(usb.core.find(find_all=True, idVendor=VENDOR_ID, idProduct=PRODUCT_ID)))
-    except Exception:  # noqa: BLE001 - only a hint
-        return ""
-    if present < KQ_DEV_MAX:
-        return ""
-    return (f" (the fdhost extension looks at the first {KQ_DEV_MAX} adapters only, by USB bus and address; "
-            f"{present} are connected now, virtual ones included)")
+        raise CliError(f"cannot open {channel}: {e}") from e
 
 
 def send_frame(bus: can.BusABC, msg: can.Message, stop: StopRequest, patience_s: float,

@@ -77,13 +77,21 @@ def find_adapters() -> list[Adapter]:
         listed = found_adapters.listed()
     except _native.OpenError as e:
         raise CliError(f"{e} (Debian: apt-get install libusb-1.0-0)") from e
-    return [Adapter(_serial_text(a), a.bus, a.address, usage(a.bus, a.ports)) for a in listed]
+    return [Adapter(_serial_text(a), a.bus, a.address, _state(a)) for a in listed]
+
+
+def _state(a: found_adapters.Listed) -> str:
+    state = usage(a.bus, a.ports)
+    if a.error == _native.LIBUSB_ERROR_ACCESS:
+        state += f", no access for this user (see {PROG} udev)"
+    return state
 
 
 def _serial_text(a: found_adapters.Listed) -> str:
-    """The serial string, or why it cannot be read."""
+    """The serial string (read by the kernel where this user may not open the adapter), or why it
+    cannot be read."""
     if a.error == _native.LIBUSB_ERROR_ACCESS:
-        return f"(no access: see {PROG} udev)"
+        return a.serial or f"(no access: see {PROG} udev)"
     if a.error:
         return f"(serial unreadable: {_native.error_name(a.error)})"
     return a.serial or "(no serial)"

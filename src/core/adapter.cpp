@@ -34,6 +34,7 @@ constexpr auto SEND_SLICE = 50ms;
 // Cancelled transfers complete at once; one that has not after this long (a library that lost it)
 // is given up, and the adapter's memory with it is kept rather than freed under it.
 constexpr auto REAP_LIMIT = 2s;
+constexpr unsigned STOP_ACK_MS = 200;  // the acknowledgement of the stop of capture at closing
 
 void pause_for(bool really, std::chrono::milliseconds t) {
     if (really) std::this_thread::sleep_for(t);
@@ -304,7 +305,15 @@ OpenResult Adapter::open(const OpenRequest& req) {
     const libusb::Api& api = lib->api();
     void* handle = found.device->handle();
     pause_for(pauses, 500ms);
-    CommandReply reply = exchange_command(api, handle, static_cast<std::uint8_t>(CmdType::CMD_START_CAP), {});
+    // An adapter left capturing by its last user holds what it captured since: that traffic is
+    // not this Bus's, so capture starts afresh. (A virtual adapter is plugged for its Bus and
+    // captures from that moment on purpose.)
+    CommandReply reply;
+    if (!lib->is_virtual()) {
+        reply = exchange_command(api, handle, static_cast<std::uint8_t>(CmdType::CMD_STOP_CAP), {});
+        if (!reply.accepted) log(Level::Debug, name + ": " + reply.error);
+    }
+    reply = exchange_command(api, handle, static_cast<std::uint8_t>(CmdType::CMD_START_CAP), {});
     if (!reply.accepted) return fail(reply.error);
     log(Level::Debug, name + ": CMD_START_CAP ACK SUCCESS");
     pause_for(pauses, 200ms);
@@ -326,10 +335,13 @@ OpenResult Adapter::open(const OpenRequest& req) {
     }
     pause_for(pauses, 500ms);
 
+    // The virtual adapter's model, through the stand-in or through the kernel, reports each frame's
+    // bitrate switch and error state indicator and stamps it with the host's monotonic clock.
+    const bool model = lib->is_virtual() || found.manufacturer == VIRTUAL_MANUFACTURER;
     ReceiveOptions ro;
     ro.capacity = req.queue_frames;
-    ro.choice = {req.receive_own, lib->is_virtual(), !lib->is_virtual() && data > nominal};
-    ro.bus_clock = lib->is_virtual();
+    ro.choice = {req.receive_own, model, !model && data > nominal};
+    ro.bus_clock = model;
     ro.name = name;
     auto session = std::make_unique<Session>(lib, std::move(found.device), found.info.serial, std::move(ro));
     if (!session->make_transfers()) return fail("libusb could not allocate transfers");
@@ -383,6 +395,13 @@ void Adapter::close() {
         return;
     }
     s->loop().detach(s);
+    // Capture stops with the Bus, so the adapter does not gather traffic for nobody; briefly, since
+    // an adapter that does not answer is released all the same. (A virtual one is unplugged.)
+    if (!s->gone && !s->lib->is_virtual()) {
+        const CommandReply reply = exchange_command(s->api(), s->device->handle(),
+                                                    static_cast<std::uint8_t>(CmdType::CMD_STOP_CAP), {}, STOP_ACK_MS);
+        if (!reply.accepted) log(Level::Debug, s->name + ": " + reply.error);
+    }
     s->device.reset();  // releases the interfaces and closes the handle
     log(Level::Debug, s->name + ": closed");
 }

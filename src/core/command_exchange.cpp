@@ -1,5 +1,6 @@
 #include "core/command_exchange.hpp"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "protocol/ack_frame.hpp"
@@ -9,7 +10,6 @@ namespace fdh::core {
 
 namespace {
 constexpr unsigned WRITE_TIMEOUT_MS = 1000;
-constexpr unsigned ACK_TIMEOUT_MS = 5000;
 
 std::string hex2(unsigned v) {
     char buf[8];
@@ -27,7 +27,7 @@ std::string command_name(std::uint8_t code) {
 }
 
 CommandReply exchange_command(const libusb::Api& api, void* handle, std::uint8_t code,
-                              std::span<const std::uint8_t> payload) {
+                              std::span<const std::uint8_t> payload, unsigned ack_timeout_ms) {
     CommandReply reply;
     const std::string name = command_name(code);
     if (payload.size() > MAX_COMMAND_PAYLOAD) {
@@ -40,7 +40,7 @@ CommandReply exchange_command(const libusb::Api& api, void* handle, std::uint8_t
         return reply;
     }
     int moved = 0;
-    int r = api.bulk_transfer(handle, CONTROL_OUT_EP, frame.data(), static_cast<int>(frame.size()), &moved, WRITE_TIMEOUT_MS);
+    int r = api.bulk_transfer(handle, CONTROL_OUT_EP, frame.data(), static_cast<int>(frame.size()), &moved, std::min(WRITE_TIMEOUT_MS, ack_timeout_ms));
     if (r < 0 || moved != static_cast<int>(frame.size())) {
         reply.error = name + ": writing the command failed: " +
                       (r < 0 ? libusb::error_name(r)
@@ -52,7 +52,7 @@ CommandReply exchange_command(const libusb::Api& api, void* handle, std::uint8_t
         return reply;
     }
     std::vector<std::uint8_t> ack(RX_ACK_SIZE);
-    r = api.bulk_transfer(handle, CONTROL_IN_EP, ack.data(), static_cast<int>(ack.size()), &moved, ACK_TIMEOUT_MS);
+    r = api.bulk_transfer(handle, CONTROL_IN_EP, ack.data(), static_cast<int>(ack.size()), &moved, ack_timeout_ms);
     if (r < 0 && !(r == libusb::ERROR_TIMEOUT && moved > 0)) {
         reply.error = name + ": no acknowledgement: " + libusb::error_name(r);
         return reply;

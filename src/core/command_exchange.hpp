@@ -21,7 +21,8 @@ struct CommandReply {
 // The name of a command code ("CMD_SETUP_BUARD"), or its number.
 std::string command_name(std::uint8_t code);
 
+// The adapter answers within 5 s; `ack_timeout_ms` waits less where a late answer is not worth it.
 CommandReply exchange_command(const libusb::Api& api, void* handle, std::uint8_t code,
-                              std::span<const std::uint8_t> payload);
+                              std::span<const std::uint8_t> payload, unsigned ack_timeout_ms = 5000);
 
 }  // namespace fdh::core

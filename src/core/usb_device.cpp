@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "core/sysfs_serial.hpp"
 #include "protocol/constants.hpp"
 
 namespace fdh::core {
@@ -13,6 +14,7 @@ struct Candidate {
     void* device;
     AdapterInfo info;
     std::uint8_t serial_index;
+    std::uint8_t manufacturer_index;
 };
 
 // The adapters of a device list, sorted; each referenced until the caller unrefs it.
@@ -22,7 +24,7 @@ std::vector<Candidate> candidates(const libusb::Api& api, void** list, long coun
         libusb::DeviceDescriptor d{};
         if (api.get_device_descriptor(list[i], &d) < 0) continue;
         if (d.idVendor != KQ_USBD_VID || d.idProduct != KQ_USBD_PID) continue;
-        Candidate c{api.ref_device(list[i]), {}, d.iSerialNumber};
+        Candidate c{api.ref_device(list[i]), {}, d.iSerialNumber, d.iManufacturer};
         c.info.bus = api.get_bus_number(list[i]);
         c.info.address = api.get_device_address(list[i]);
         std::uint8_t ports[MAX_PORTS];
@@ -36,14 +38,25 @@ std::vector<Candidate> candidates(const libusb::Api& api, void** list, long coun
     return found;
 }
 
-// The serial of an opened adapter; its error code when it cannot be read.
-int read_serial(const libusb::Api& api, void* handle, std::uint8_t index, std::string& serial) {
-    serial.clear();
+// What a user without access to adapters is told to do about it.
+constexpr const char* NO_ACCESS_HINT = "; the udev rule of `fdhost-can udev` gives users access";
+
+// The serial of an adapter this user may not open (`error` is why opening failed), as the kernel
+// shows it to everybody; "" when it cannot be had that way. The stand-in's devices have no sysfs
+// entries (theirs would be another device's).
+std::string serial_without_access(const Library& lib, const AdapterInfo& info, int error) {
+    if (error != libusb::ERROR_ACCESS || lib.is_virtual()) return {};
+    return sysfs_serial(info.bus, info.address).value_or("");
+}
+
+// A string of an opened adapter (its serial, say); its error code when it cannot be read.
+int read_string(const libusb::Api& api, void* handle, std::uint8_t index, std::string& text) {
+    text.clear();
     if (index == 0) return 0;
     unsigned char buf[256];
     const int n = api.get_string_descriptor_ascii(handle, index, buf, sizeof buf);
     if (n < 0) return n;
-    serial.assign(reinterpret_cast<const char*>(buf), static_cast<std::size_t>(n));
+    text.assign(reinterpret_cast<const char*>(buf), static_cast<std::size_t>(n));
     return 0;
 }
 
@@ -69,8 +82,10 @@ AdapterList list_adapters(Library& lib) {
         void* handle = nullptr;
         c.info.error = api.open(c.device, &handle);
         if (c.info.error == 0) {
-            c.info.error = read_serial(api, handle, c.serial_index, c.info.serial);
+            c.info.error = read_string(api, handle, c.serial_index, c.info.serial);
             api.close(handle);
+        } else {
+            c.info.serial = serial_without_access(lib, c.info, c.info.error);
         }
         api.unref_device(c.device);
         out.adapters.push_back(std::move(c.info));
@@ -108,16 +123,19 @@ Opened open_by_serial(std::shared_ptr<Library> lib, const std::string& serial) {
     auto found = scan(*lib, out.error);
     if (!out.error.empty()) return out;
     int unreadable = 0, last_error = 0;
+    const AdapterInfo* denied = nullptr;  // the adapter asked for, which this user may not open
     for (Candidate& c : found) {
         if (!out.device) {
             void* handle = nullptr;
             int r = api.open(c.device, &handle);
             std::string got;
-            if (r == 0) r = read_serial(api, handle, c.serial_index, got);
+            if (r == 0) r = read_string(api, handle, c.serial_index, got);
+            else if (!denied && serial_without_access(*lib, c.info, r) == serial) denied = &c.info;
             if (r == 0 && got == serial) {
                 out.device = std::make_unique<OpenDevice>(lib, c.device, handle);  // keeps the reference
                 out.info = c.info;
                 out.info.serial = got;
+                if (read_string(api, handle, c.manufacturer_index, out.manufacturer) < 0) out.manufacturer.clear();
                 continue;
             }
             if (handle) api.close(handle);
@@ -128,11 +146,16 @@ Opened open_by_serial(std::shared_ptr<Library> lib, const std::string& serial) {
         }
         api.unref_device(c.device);
     }
-    if (!out.device) {
+    if (!out.device && denied) {
+        out.error = "adapter " + serial + " (bus " + std::to_string(denied->bus) + ", address " +
+                    std::to_string(denied->address) + ") cannot be opened by this user: " +
+                    libusb::error_name(libusb::ERROR_ACCESS) + NO_ACCESS_HINT;
+    } else if (!out.device) {
         out.error = "no fdhost adapter with serial " + serial + " (" + std::to_string(found.size()) + " connected";
         if (unreadable)
             out.error += ", " + std::to_string(unreadable) + " of them unreadable: " + libusb::error_name(last_error);
         out.error += ")";
+        if (last_error == libusb::ERROR_ACCESS) out.error += NO_ACCESS_HINT;
     }
     return out;
 }

@@ -51,8 +51,13 @@ private:
 struct Opened {
     std::unique_ptr<OpenDevice> device;
     AdapterInfo info;
+    std::string manufacturer;  // its manufacturer string; "" when it has none
     std::string error;
 };
+
+// The manufacturer string of the virtual adapter's model, whichever way it is reached (the stand-in
+// library, or a USB/IP device through the kernel): its headers carry what a real adapter's do not.
+inline constexpr const char* VIRTUAL_MANUFACTURER = "fdhost virtual hardware";
 
 // The adapter whose serial is `serial` (exactly), opened; the first by bus and address when several
 // claim it. Not claimed yet.

@@ -293,9 +293,8 @@ def test_frames_still_queued_when_a_bus_closes_go_out(buses, vad):
     assert time.monotonic() - t0 < 1.5
 
 
-def test_a_full_receive_queue_drops_the_newest_frames_and_logs_once(buses, vad, channel, monkeypatch, caplog):
-    monkeypatch.setattr(bus_module, "RECEIVE_QUEUE_FRAMES", 100)
-    b = buses()
+def test_a_full_receive_queue_drops_the_newest_frames_and_logs_once(buses, vad, channel, caplog):
+    b = buses(receive_queue_size=100)
     gen = vad.plug(channel.partition(":")[2])
     try:
         vad.generator("saturate,dlc=8,fd=1,count=1000", adapter=gen)
@@ -308,6 +307,12 @@ def test_a_full_receive_queue_drops_the_newest_frames_and_logs_once(buses, vad, 
     assert [int.from_bytes(m.data[:4], "little") for m in got] == list(range(100))
     assert b.dropped_frames == 900
     assert [r.levelno for r in caplog.records if "receive queue full" in r.getMessage()] == [logging.WARNING]
+
+
+@pytest.mark.parametrize("size", [0, -1, 1 << 25, 2.5, True])
+def test_a_receive_queue_size_out_of_range_is_refused(buses, size):
+    with pytest.raises(can.CanInitializationError, match="receive_queue_size"):
+        buses(receive_queue_size=size)
 
 
 def test_virtual_and_hardware_libusb_side_by_side_in_one_process():

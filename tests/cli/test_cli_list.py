@@ -97,7 +97,7 @@ REGISTERED = ("import sys, can, can.util; can.interfaces.BACKENDS['fdhost'] = ('
 @pytest.mark.parametrize("argv, status, line", [
     (["list"], 0, "  (cannot be listed: {lib} ($FDHOST_VADAPTER_LIB) is not the virtual adapter library (it has no vad_configure))"),
     (["send", "virtual:x", "123#11"], 1, "fdhost-can send: cannot open virtual:x: fdhost virtual bus 'x': the virtual adapter "
-                                         "cannot be used in this process: {lib} ($FDHOST_VADAPTER_LIB) is not the virtual adapter "
+                                         "cannot be used: {lib} ($FDHOST_VADAPTER_LIB) is not the virtual adapter "
                                          "library (it has no vad_configure)"),
 ])
 def test_another_library_named_as_the_virtual_adapter_is_one_line(argv, status, line):

@@ -84,7 +84,13 @@ def test_udev_rule_lets_a_user_open_the_adapter(adapters, no_rule):
     denied = cli("send", SERIAL_0, "123#11", user=True)
     assert denied.returncode == 1
     assert denied.stderr.count("\n") == 1 and "Traceback" not in denied.stderr, denied.stderr
-    assert "ermission" in denied.stderr or "ccess denied" in denied.stderr, denied.stderr
+    dev = kernel_devices(SERIAL_0)[0]
+    assert denied.stderr.startswith(f"fdhost-can send: cannot open {SERIAL_0}: fdhost adapter {SERIAL_0}: adapter "
+                                    f"{SERIAL_0} (bus {dev.busnum}, address {dev.devnum}) cannot be opened by this "
+                                    "user: LIBUSB_ERROR_ACCESS (access denied: insufficient permissions)"), denied.stderr
+    listed = cli("list", user=True)
+    assert listed.returncode == 0 and SERIAL_0 in listed.stdout and "no access for this user" in listed.stdout, \
+        listed.stdout + listed.stderr
     installed = cli("udev", "--install")
     assert installed.returncode == 0, installed.stderr
     assert no_rule.exists()
