@@ -6,8 +6,9 @@ kernel) and once on the stand-in library, and prints them side by side.
     python bench/rig_cost.py real SERIAL       # pyusb on the system's libusb
     python bench/rig_cost.py standin BUS       # a virtual adapter plugged onto the shared bus BUS
 
-Then, per line on standard input, `idle SECONDS` or `busy SECONDS` measures that long and prints one
-JSON object: wall, frames, reader wake-ups/s, reader and heartbeat CPU (% of a core). `quit` ends.
+Then, per line on standard input, `idle SECONDS` or `busy SECONDS` measures that long and writes one
+JSON object to standard error (standard output carries the object's own lines): wall, frames,
+reader wake-ups/s, reader and heartbeat CPU (% of a core). `quit` ends.
 """
 import json
 import sys
@@ -15,8 +16,8 @@ import threading
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT / "tests"))
-sys.path.insert(0, str(ROOT / "bench"))
+for _path in (ROOT, ROOT / "tests", ROOT / "bench"):
+    sys.path.insert(0, str(_path))
 
 import procstat  # noqa: E402
 
@@ -47,7 +48,7 @@ def main() -> None:
     dev = open_object(front, target)
     dev.setFrameCallback(count)
     threads = {"reader": dev.rec_thread.native_id, "heartbeat": dev.rec_thread2.native_id}
-    print("ready", flush=True)
+    print("ready", file=sys.stderr, flush=True)
     for line in sys.stdin:
         words = line.split()
         if not words or words[0] == "quit":
@@ -58,7 +59,7 @@ def main() -> None:
         cpu = meter.stop()
         print(json.dumps({"what": words[0], "wall": cpu["wall"], "frames": frames - before,
                           "reader_wakeups": cpu["reader_wakeups"], "reader_cpu": cpu["reader"],
-                          "heartbeat_cpu": cpu["heartbeat"]}), flush=True)
+                          "heartbeat_cpu": cpu["heartbeat"]}), file=sys.stderr, flush=True)
     dev.close()
 
 

@@ -16,21 +16,15 @@ RATE = 5000  # frames/s from the server's generator while busy
 
 class Child:
     def __init__(self, *args):
+        # Its answers come on standard error; the object's own lines on standard output are not needed.
         self.proc = subprocess.Popen([sys.executable, str(SCRIPT), *args], stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE, text=True, bufsize=1)
-        # The object's own lines come first.
-        for line in self.proc.stdout:
-            if line.strip() == "ready":
-                break
-        else:
-            raise AssertionError(f"rig_cost.py {' '.join(args)} ended before it was ready")
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, bufsize=1)
+        line = self.proc.stderr.readline()
+        assert line.strip() == "ready", f"rig_cost.py {' '.join(args)}: {line}{self.proc.stderr.read()}"
 
     def measure(self, what):
         self.proc.stdin.write(f"{what} {SECONDS}\n")
-        for line in self.proc.stdout:
-            if line.startswith("{"):
-                return json.loads(line)
-        raise AssertionError("rig_cost.py ended while measuring")
+        return json.loads(self.proc.stderr.readline())
 
     def close(self):
         self.proc.stdin.write("quit\n")

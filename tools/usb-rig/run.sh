@@ -19,7 +19,7 @@ bash "$here/setup.sh" "$work"
 out=$work/out
 rm -rf "$out" && mkdir -p "$out"
 [ $# -gt 0 ] || set -- tests/rig
-printf '%s\n' -q -rs "$@" >"$out/args"
+printf '%s\n' -q -rs -o timeout=300 "$@" >"$out/args"
 # The guest cannot write beside the sources: compiled modules and pytest's rewritten test modules
 # are made here first, so the guest's interpreters read them instead of compiling on every start.
 "$PY" -m compileall -q -j 2 fdhost_can tests >/dev/null || true
