@@ -65,15 +65,18 @@ def test_saturated_bus_delivers_every_frame_once_in_order(rig):
     assert rig.output.lines()[-4:] == ["close  fdhos"] + CLEANED_UP
 
 
-def test_idle_bus_costs_the_reader_no_wake_up(rig, monkeypatch):
+def test_idle_bus_wakes_the_reader_only_for_the_heartbeat(rig, monkeypatch):
     h = construct_queued(rig, monkeypatch)
     time.sleep(0.05)
     c0, s0, b0 = rig.vad.counters(), context_switches(h.rec_thread.native_id), rig.vad.counter("heartbeats")
     time.sleep(0.5)
     c1, s1 = rig.vad.counters(), context_switches(h.rec_thread.native_id)
+    beats = rig.vad.counter("heartbeats") - b0
     assert c1["read_timeouts"] == c0["read_timeouts"] and c1["transfers"] - c0["transfers"] < 70  # heartbeats only
-    assert s1 - s0 <= 2, s1 - s0
-    assert 40 <= rig.vad.counter("heartbeats") - b0 <= 55  # still one every 10 ms
+    assert 40 <= beats <= 55  # still one every 10 ms
+    # The heartbeat's synchronous write is completed by the thread handling events, the reader, as
+    # libusb does it: about one wake-up per heartbeat, and nothing else.
+    assert s1 - s0 <= 2 * beats + 2, (s1 - s0, beats)
     # The same idle second on the polled path: a read time-out every millisecond.
     calls = polled(monkeypatch)
     rig.vad.bus_frame(0x11)  # wakes the reader, which then steps back

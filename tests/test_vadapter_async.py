@@ -207,6 +207,41 @@ def test_interrupt_wakes_a_blocked_handler_and_callbacks_run_on_it(rig, vad, usb
     assert a.threads <= {ident for _, ident in returned[1:]} and len(a.threads) == 1
 
 
+@pytest.mark.parametrize("other_thread", [True, False])
+def test_a_synchronous_transfer_wakes_the_thread_handling_events(rig, vad, usb, other_thread):
+    """libusb completes synchronous transfers through event handling too: a thread handling events
+    at that moment wakes for another thread's synchronous write (a heartbeat, say) and finds nothing
+    of its own; its own synchronous transfers (done while it is not handling events) do not."""
+    a = rig("capture=1")
+    a.submit("in", 0x81, READ)
+    handle = usb.open(1, 2)
+    returned = []
+
+    def handler():
+        returned.append(usb.handle_events(5.0))
+
+    try:
+        th = threading.Thread(target=handler)
+        th.start()
+        time.sleep(0.05)
+        t0 = time.monotonic()
+        if other_thread:
+            assert usb.bulk(handle, 0x01, HEARTBEAT)[0] == 0
+        th.join(0.5 if other_thread else 0.3)
+        if other_thread:
+            assert returned == [0] and time.monotonic() - t0 < 0.5 and a.done == []
+            assert usb.handle_events(0.05) == 0 and a.done == []  # nothing was left over
+        else:
+            assert returned == [] and th.is_alive()
+            usb.lib.libusb_interrupt_event_handler(None)
+            th.join(2)
+        assert usb.bulk(handle, 0x01, HEARTBEAT)[0] == 0  # nobody handles events: no wake-up is left
+        fd, _ = usb.pollfds()[0]
+        assert not readable(fd, 0)
+    finally:
+        usb.close(handle)
+
+
 def test_closing_the_handle_drops_its_transfers_silently(rig, vad, usb):
     a = rig("capture=1")
     a.submit("in", 0x81, READ)

@@ -28,6 +28,7 @@ struct State {
     std::mutex data_mu;
     std::deque<Completion> completed;
     bool interrupted = false;
+    bool synchronous = false;  // another thread's synchronous transfer finished meanwhile
     bool signalled = false;
     const int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     libusb_pollfd pollfd{fd, POLLIN};
@@ -56,7 +57,7 @@ void signal(State& s) {
 }
 
 void clear_if_idle(State& s) {
-    if (!s.signalled || !s.completed.empty() || s.interrupted) return;
+    if (!s.signalled || !s.completed.empty() || s.interrupted || s.synchronous) return;
     std::uint64_t count = 0;
     while (read(s.fd, &count, sizeof count) < 0 && errno == EINTR) {
     }
@@ -99,6 +100,14 @@ void forget(libusb_transfer* t) {
     clear_if_idle(s);
 }
 
+void synchronous_done() {
+    State& s = state();
+    if (holds_events_lock || !s.handler_active) return;
+    std::lock_guard lk(s.data_mu);
+    s.synchronous = true;
+    signal(s);
+}
+
 void interrupt() {
     State& s = state();
     std::lock_guard lk(s.data_mu);
@@ -121,6 +130,7 @@ int handle_locked(const timeval* tv) {
         std::lock_guard lk(s.data_mu);
         batch.swap(s.completed);
         s.interrupted = false;
+        s.synchronous = false;
         clear_if_idle(s);
     }
     handling_events = true;

@@ -16,6 +16,10 @@ void post(libusb_transfer* t, libusb_transfer_status status, int actual_length);
 // The transfer is being freed: a completion still waiting for it is dropped.
 void forget(libusb_transfer* t);
 void interrupt();
+// A synchronous transfer of the calling thread finished. libusb completes those through event
+// handling as well, so a thread handling events at that moment (another thread's loop over its
+// asynchronous transfers) wakes for it once, finding nothing of its own; so does this one's.
+void synchronous_done();
 
 // libusb_handle_events_timeout_completed; tv must be valid (nullptr is not).
 int handle(const timeval* tv, int* completed);

@@ -286,17 +286,23 @@ int LIBUSB_CALL libusb_control_transfer(libusb_device_handle* handle, uint8_t re
     setup.wValue = value;
     setup.wIndex = index;
     setup.wLength = length;
-    return with_errno(Registry::get().control(handle, setup, data));
+    const int r = Registry::get().control(handle, setup, data);
+    vad::events::synchronous_done();
+    return with_errno(r);
 }
 
 int LIBUSB_CALL libusb_bulk_transfer(libusb_device_handle* handle, unsigned char endpoint, unsigned char* data,
                                      int length, int* transferred, unsigned int timeout) {
-    return with_errno(Registry::get().bulk(handle, endpoint, data, length, transferred, timeout));
+    const int r = Registry::get().bulk(handle, endpoint, data, length, transferred, timeout);
+    vad::events::synchronous_done();
+    return with_errno(r);
 }
 
 int LIBUSB_CALL libusb_interrupt_transfer(libusb_device_handle* handle, unsigned char endpoint, unsigned char* data,
                                           int length, int* transferred, unsigned int timeout) {
-    return with_errno(Registry::get().bulk(handle, endpoint, data, length, transferred, timeout));
+    const int r = Registry::get().bulk(handle, endpoint, data, length, transferred, timeout);
+    vad::events::synchronous_done();
+    return with_errno(r);
 }
 
 int LIBUSB_CALL libusb_get_string_descriptor_ascii(libusb_device_handle* handle, uint8_t index, unsigned char* data,

@@ -63,7 +63,6 @@ def test_gen_feeds_dump(adapters):
             dump.kill()
     lines = out.splitlines()
     assert len(lines) == 200, out + err
-    print(lines[:3], lines[-3:])
     # -D i: an incrementing counter, little-endian, in bytes 0-7.
     counters = [int.from_bytes(bytes.fromhex(l.split("#")[1]), "little") for l in lines]
     assert counters == list(range(counters[0], counters[0] + 200)), lines[:5]

@@ -5,6 +5,7 @@ import importlib
 import importlib.util
 import sys
 import time
+from multiprocessing.pool import ThreadPool
 
 import can
 import pytest
@@ -47,19 +48,16 @@ class TestBackToBack(HardwareChannels, b2b.Back2BackTestCase):
     pass
 
 
-# python-can gives these 5 s; everything in the emulated guest takes about fifteen times as long.
-EMULATION_FACTOR = 15
-
-
 @pytest.mark.usefixtures("adapters")
 class TestThreadSafeBackToBack(HardwareChannels, b2b.TestThreadSafeBus):
-    @pytest.mark.timeout(5.0 * EMULATION_FACTOR)
+    # Both compare each received message with the sent one including its channel, which is the
+    # sending Bus's; on two adapters the receiving Bus's channel is another one.
+    # test_threads_sharing_two_buses does their work without comparing the channel.
     def test_concurrent_writes(self):
-        super().test_concurrent_writes()
+        self.skipTest("compares the channel of messages received on another adapter with the sender's")
 
-    @pytest.mark.timeout(5.0 * EMULATION_FACTOR)
     def test_filtered_bus(self):
-        super().test_filtered_bus()
+        self.skipTest("compares the channel of messages received on another adapter with the sender's")
 
 
 def open_bus(serial, **options):
@@ -86,6 +84,25 @@ def test_saturated_fd_stream_for_ten_seconds(adapters):
     assert len(seqs) > 15_000 * generated * 0.9, (len(seqs), generated)
     first = seqs[0]
     assert seqs == list(range(first, first + len(seqs))), "lost, duplicated or reordered frames"
+
+
+@pytest.mark.parametrize("filtered", [False, True])
+def test_threads_sharing_two_buses(adapters, filtered):
+    """python-can's thread-safety work on two adapters: 1,000 frames sent from 100 threads on one
+    ThreadSafeBus, taken by 100 threads from the other, with a filter keeping half of them out."""
+    wanted = can.Message(arbitration_id=0x123, is_extended_id=True, data=[254, 255, 1, 2])
+    other = can.Message(arbitration_id=0x02, is_extended_id=True, data=[1, 2, 3])
+    workload = [wanted, other] * 500 if filtered else [wanted] * 1000
+    kw = dict(interface="fdhost", bitrate=500_000, fd=True)
+    with can.ThreadSafeBus(channel=SERIAL_0, **kw) as tx, can.ThreadSafeBus(channel=SERIAL_1, **kw) as rx:
+        if filtered:
+            rx.set_filters([{"can_id": 0x123, "can_mask": 0xFF, "extended": True}])
+        with ThreadPool(100) as senders, ThreadPool(100) as receivers:
+            sent = senders.map_async(lambda m: tx.send(m, timeout=30), workload)
+            got = receivers.map(lambda _: rx.recv(60), range(500 if filtered else 1000))
+            sent.get(120)
+        assert rx.recv(0.5) is None
+    assert all(m is not None and m.equals(wanted, timestamp_delta=None, check_channel=False) for m in got)
 
 
 def test_traffic_before_opening_is_not_delivered(adapters):
