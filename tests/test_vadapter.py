@@ -384,6 +384,15 @@ def test_short_write_hands_over_only_reported_bytes(rig, vad):
     assert vad.commands_seen() == [command_frame(0)[:5]]
 
 
+def test_late_write_moves_its_data_though_libusb_reports_a_time_out(rig, vad):
+    d = rig.open()
+    vad.fault("late,ep=0x02")
+    # libusb says LIBUSB_ERROR_TIMEOUT with every byte moved; pyusb then counts the bytes.
+    assert d.write(0x02, command_frame(0), timeout=100) == 7
+    assert bytes(d.read(0x82, 2048, timeout=100)) == ack_frame(0, 0)  # the command arrived
+    assert vad.commands_seen() == [command_frame(0)]
+
+
 def test_rejected_and_unanswered_commands(rig, vad):
     d = rig.open()
     vad.fault("reject,cmd=5,ack=8")

@@ -163,6 +163,9 @@ Adapter::Start Adapter::begin_locked(std::uint8_t ep, int len, Ps now, const std
     } else if (auto timeout = faults_.fire(FaultKind::Timeout, m)) {
         s.frozen = true;  // nothing moves: the transfer just runs out its time
         s.timeout_code = timeout->code;
+    } else if (auto late = faults_.fire(FaultKind::Late, m)) {
+        s.late = true;
+        s.timeout_code = late->code;
     } else if (!(ep & 0x80)) {
         if (auto f = faults_.fire(FaultKind::Short, m))
             s.out_length = f->bytes >= 0 ? static_cast<int>(std::min<long long>(len, f->bytes)) : std::max(0, len - 1);
@@ -188,6 +191,7 @@ int Adapter::attempt_locked(std::uint8_t ep, std::uint8_t* buf, int len, const S
         r = pop_queued(in_queue_[(ep & 0x7F) - 1], buf, len, transferred);
     else  // a short write hands the adapter only the bytes it reports
         r = write_out(ep, buf, s.out_length >= 0 ? s.out_length : len, transferred, now, deadline, wake);
+    if (r == 0 && s.late) r = s.timeout_code;  // the data moved all the same
     if (r != NOTHING) return finish(r);
     wake = std::min(wake, unplug_at_);
     return NOTHING;

@@ -44,7 +44,10 @@ public:
     struct Start {
         int result = 0;             // decided at once (a libusb error); 0: the data phase follows
         bool frozen = false;        // a time-out fault: nothing moves until the deadline
-        int timeout_code = 0;       // that fault's error
+        int timeout_code = 0;       // that fault's error, or a late fault's
+        // A late fault: the data moves, then the transfer reports a time-out, as when a time-out and
+        // the completion cross on a real host controller.
+        bool late = false;
         int out_length = -1;        // a short-write fault: the bytes the adapter takes and reports
         // The transfer has no time-out here because its caller keeps one of its own beyond this
         // library (a USB/IP host): a time-out fault then holds it until the caller cancels it.

@@ -8,9 +8,9 @@
 namespace vad {
 namespace {
 
-constexpr std::array<std::string_view, 25> kNames = {
+constexpr std::array<std::string_view, 26> kNames = {
     "reject", "noack", "ack_start", "ack_end", "ack_crc", "ack_cmd",
-    "timeout", "stall", "halt", "short",
+    "timeout", "stall", "halt", "short", "late",
     "rx_start", "rx_end", "rx_zero", "rx_count", "rx_crc", "rx_cut", "rx_dir1", "rx_stray", "rx_pad",
     "nosn", "sn_fail", "open", "claim", "clear_halt", "unplug",
 };
@@ -21,7 +21,8 @@ std::string_view fault_kind_name(FaultKind k) noexcept { return kNames[static_ca
 
 int default_error_code(FaultKind k) noexcept {
     switch (k) {
-        case FaultKind::Timeout: return LIBUSB_ERROR_TIMEOUT;
+        case FaultKind::Timeout:
+        case FaultKind::Late: return LIBUSB_ERROR_TIMEOUT;
         case FaultKind::Claim: return LIBUSB_ERROR_BUSY;
         case FaultKind::OpenFail: return LIBUSB_ERROR_ACCESS;
         case FaultKind::ClearHalt: return LIBUSB_ERROR_IO;

@@ -12,7 +12,7 @@ enum class FaultKind : std::uint8_t {
     // Command channel (0x02 / 0x82).
     Reject, NoAck, AckStart, AckEnd, AckCrc, AckCmd,
     // Any endpoint.
-    Timeout, Stall, Halt, Short,
+    Timeout, Stall, Halt, Short, Late,
     // The next receive container on 0x81.
     RxStart, RxEnd, RxZero, RxCount, RxCrc, RxCut, RxDir1, RxStray, RxPad,
     // Device level.

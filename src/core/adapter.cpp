@@ -226,7 +226,8 @@ struct Adapter::Session final : LoopMember {
     static void FDH_LIBUSB_CALL heartbeat_done(libusb::Transfer* t) {
         Session& s = *static_cast<Session*>(t->user_data);
         const int status = t->status;
-        if (status == libusb::COMPLETED) {
+        // A time-out that crossed the completion still delivered the heartbeat.
+        if (status == libusb::COMPLETED || (status == libusb::TIMED_OUT && t->actual_length == t->length)) {
             s.heartbeats.fetch_add(1, std::memory_order_relaxed);
             s.heartbeat_failing = false;
         } else if (status == libusb::NO_DEVICE) {
@@ -427,7 +428,9 @@ SendResult Adapter::send(const CanMessage& frame, std::chrono::milliseconds time
         int moved = 0;
         const int r = s.api().bulk_transfer(s.device->handle(), static_cast<unsigned char>(CAN_OUT_EP), record.data(),
                                             static_cast<int>(record.size()), &moved, static_cast<unsigned>(slice.count()));
-        if (r == 0 && moved == static_cast<int>(record.size())) return {};
+        // The whole frame moved: sent, also when its time-out crossed the completion (a real host
+        // controller then reports the time-out with the data transferred).
+        if ((r == 0 || r == libusb::ERROR_TIMEOUT) && moved == static_cast<int>(record.size())) return {};
         if (r == libusb::ERROR_NO_DEVICE) {
             s.lost("the adapter was unplugged");
             return {SendStatus::Ended, s.ended_reason()};

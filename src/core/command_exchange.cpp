@@ -41,7 +41,8 @@ CommandReply exchange_command(const libusb::Api& api, void* handle, std::uint8_t
     }
     int moved = 0;
     int r = api.bulk_transfer(handle, CONTROL_OUT_EP, frame.data(), static_cast<int>(frame.size()), &moved, std::min(WRITE_TIMEOUT_MS, ack_timeout_ms));
-    if (r < 0 || moved != static_cast<int>(frame.size())) {
+    // A time-out that crossed the completion has written the whole frame all the same.
+    if ((r < 0 && r != libusb::ERROR_TIMEOUT) || moved != static_cast<int>(frame.size())) {
         reply.error = name + ": writing the command failed: " +
                       (r < 0 ? libusb::error_name(r)
                              : "the adapter took " + std::to_string(moved) + " of " + std::to_string(frame.size()) + " bytes");

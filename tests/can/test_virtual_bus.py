@@ -272,6 +272,17 @@ def test_a_full_transmit_queue_raises_after_the_timeout(buses, vad):
     t.join()
 
 
+def test_a_frame_whose_write_times_out_after_it_moved_counts_as_sent(buses, vad):
+    # On a real host controller a write's time-out can cross its completion: libusb then reports the
+    # time-out with every byte transferred. The frame went out; send must not fail.
+    a, b = buses(), buses()
+    vad.fault("late,ep=3", adapter=a.virtual_adapter)
+    a.send(can.Message(arbitration_id=0x5A, is_extended_id=False, data=b"\x01"), timeout=1)
+    got = b.recv(1)
+    assert got is not None and got.arbitration_id == 0x5A and b.recv(0.1) is None
+    assert vad.counter("faults_fired", adapter=a.virtual_adapter) == 1
+
+
 def test_frames_still_queued_when_a_bus_closes_go_out(buses, vad):
     """`fdhost-can send` closes right after its last write: what the adapter holds is still sent,
     while the bus carries it; a bus that carries nothing keeps the closer waiting only briefly."""
