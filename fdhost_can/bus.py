@@ -16,7 +16,7 @@ from typing import Any, Optional
 
 import can
 
-from . import _native, adapters, channels, filters, virtual
+from . import _native, adapter_counters, adapters, channels, filters, virtual
 from . import timing as bit_timing
 from .log import emit, logger
 
@@ -86,6 +86,7 @@ class FdhostBus(can.BusABC):
     # Class defaults, so that shutdown() and __del__ work on an instance whose __init__ never ran.
     _adapter: Optional[_native.Adapter] = None
     virtual_adapter: Optional[int] = None
+    _tx_counters: Optional[adapter_counters.Counters] = None
 
     def __init__(
         self,
@@ -127,6 +128,7 @@ class FdhostBus(can.BusABC):
         if isinstance(parsed, channels.VirtualChannel):
             serial = self._plug(parsed)
             library = str(virtual.library_path())
+            self._tx_counters = adapter_counters.read(self.virtual_adapter)
         else:
             serial = self._find(parsed)
         try:
@@ -218,12 +220,22 @@ class FdhostBus(can.BusABC):
             adapter.send(msg.arbitration_id, msg.is_extended_id, msg.is_remote_frame, msg.is_fd, msg.bitrate_switch,
                          msg.data, length, -1.0 if timeout is None else timeout)
         except _native.TransmitTimeout as e:
-            raise can.CanOperationError(f"{self.channel_info}: transmit queue still full after {timeout} s") from e
+            raise can.CanOperationError(f"{self.channel_info}: transmit queue still full after {timeout} s"
+                                        f"{self._why_queue_full()}") from e
         except _native.AdapterGone as e:  # unplugged or closed: closed from now on
             self._close_native()
             raise can.CanOperationError(f"{self.channel_info}: sending failed: {e}") from e
         except OSError as e:
             raise can.CanOperationError(f"{self.channel_info}: sending failed: {e}") from e
+
+    def _why_queue_full(self) -> str:
+        """": <reason>" where the virtual adapter's counters tell what held the queue up since the
+        last time they were asked (or the Bus opened); "" on hardware."""
+        now = adapter_counters.read(self.virtual_adapter)
+        if now is None:
+            return ""
+        start, self._tx_counters = self._tx_counters, now
+        return ": " + adapter_counters.why_not_sent(start, now, str(self.channel))
 
     # -- state and life cycle --------------------------------------------------------------------
 
@@ -257,24 +269,25 @@ class FdhostBus(can.BusABC):
         """Frames a closing virtual Bus has handed to its adapter still go out, as an adapter left
         powered sends what it holds: `fdhost-can send` closes right after its last write. Waits while
         the queue shrinks, up to a limit; a bus that carries none of them meanwhile (another node's
-        stream of lower identifiers, a crawling bitrate) keeps the rest."""
+        stream of lower identifiers, nobody to acknowledge them) keeps the rest, and a warning says
+        how many were not sent and why."""
         index = self.__dict__.get("virtual_adapter")
-        if index is None:
+        start = adapter_counters.read(index)
+        if start is None:  # hardware, or already gone
             return
-        try:
-            vad = virtual.controller()
-            queued, progress_at = vad.counter("tx_queued", adapter=index), time.monotonic()
-            give_up = progress_at + DRAIN_LIMIT_S
-            while queued > 0 and time.monotonic() < min(give_up, progress_at + DRAIN_STALL_S):
-                time.sleep(DRAIN_POLL_S)
-                now_queued = vad.counter("tx_queued", adapter=index)
-                if now_queued < queued:
-                    progress_at = time.monotonic()
-                queued = now_queued
-            if queued:
-                logger.debug("virtual adapter %s: %d frames not sent before closing", index, queued)
-        except virtual.VadError as e:  # already gone
-            logger.debug("virtual adapter %s: %s", index, e)
+        queued, progress_at = start["tx_queued"], time.monotonic()
+        give_up, now = progress_at + DRAIN_LIMIT_S, start
+        while queued > 0 and time.monotonic() < min(give_up, progress_at + DRAIN_STALL_S):
+            time.sleep(DRAIN_POLL_S)
+            now = adapter_counters.read(index)
+            if now is None:
+                return
+            if now["tx_queued"] < queued:
+                progress_at = time.monotonic()
+            queued = now["tx_queued"]
+        if queued:
+            logger.warning("%s: %d frame%s not sent before closing: %s", self.channel_info, queued,
+                           "s" if queued != 1 else "", adapter_counters.why_not_sent(start, now, str(self.channel)))
 
     def _unplug(self) -> None:
         index = self.__dict__.pop("virtual_adapter", None)
