@@ -30,6 +30,10 @@ RECEIVE_QUEUE_MAX = 1 << 24
 VIRTUAL_ADAPTER_CONFIG = "capture=1"
 # How long a closing virtual Bus lets its transmit queue drain: in all, and without progress.
 DRAIN_LIMIT_S, DRAIN_STALL_S, DRAIN_POLL_S = 5.0, 0.25, 0.001
+# How often receiving looks whether a virtual adapter missed frames the bus carried (a process that
+# did not look at a shared bus for too long); misses closer together than the quiet time are one
+# burst, reported once.
+MISSED_CHECK_S, MISSED_QUIET_S = 0.5, 1.0
 
 _native.set_message_class(can.Message)
 _native.set_log_handler(emit)
@@ -87,6 +91,7 @@ class FdhostBus(can.BusABC):
     _adapter: Optional[_native.Adapter] = None
     virtual_adapter: Optional[int] = None
     _tx_counters: Optional[adapter_counters.Counters] = None
+    _missed, _missed_check_at, _missed_report_at = 0, 0.0, float("-inf")
 
     def __init__(
         self,
@@ -174,14 +179,38 @@ class FdhostBus(can.BusABC):
         except _native.AdapterGone as e:  # no more frames: the adapter went away, or the Bus closed meanwhile
             self._close_native()
             raise can.CanOperationError(f"{self.channel_info}: {e}") from e
+        if self.virtual_adapter is not None and time.monotonic() >= self._missed_check_at:
+            self._note_missed()
         # Filtered natively: frames no filter accepts never reached the queue.
         return msg, True
 
     @property
     def dropped_frames(self) -> int:
-        """Frames the full receive queue dropped (the newest ones) since the Bus opened."""
+        """Frames lost to this Bus since it opened: those the full receive queue dropped (the newest
+        ones), and on a virtual bus those the bus carried while this process did not look for too long."""
         adapter = self._adapter
-        return adapter.dropped if adapter is not None else 0
+        if adapter is None:
+            return 0
+        self._note_missed()
+        return adapter.dropped + self._missed
+
+    def _note_missed(self) -> None:
+        """Takes the virtual adapter's count of frames it missed; a new burst of them is logged."""
+        index = self.virtual_adapter
+        if index is None:
+            return
+        now = time.monotonic()
+        self._missed_check_at = now + MISSED_CHECK_S
+        try:
+            missed = virtual.controller().counter("rx_overflow", index)
+        except (virtual.VadError, OSError):  # already unplugged
+            return
+        if missed <= self._missed:
+            return
+        if now - self._missed_report_at >= MISSED_QUIET_S:
+            logger.warning("%s: %d frames the bus carried were missed (this process did not take them in time); "
+                           "dropped_frames counts them", self.channel_info, missed - self._missed)
+        self._missed, self._missed_report_at = missed, now
 
     @property
     def time_source(self) -> str:
@@ -262,6 +291,7 @@ class FdhostBus(can.BusABC):
         if adapter is None:
             return
         self._let_virtual_queue_drain()
+        self._note_missed()
         adapter.close()  # stops the heartbeat and the reads, wakes blocked receivers, releases the adapter
         self._unplug()
 

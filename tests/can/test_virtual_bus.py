@@ -398,3 +398,23 @@ def test_sigint_handling_is_left_as_it_was():
         bus.shutdown()
     """, preload=False)  # the Bus imports the extension
     assert (r.returncode, r.stdout, r.stderr) == (0, "interrupted\n", "")
+
+
+def test_frames_the_adapter_missed_are_counted_as_dropped_and_logged_once(buses, vad, channel, caplog):
+    """The adapter's receive buffer overflowing (as when this process does not look at a shared bus
+    for too long) loses frames the bus carried: dropped_frames counts them with the queue's drops."""
+    b = buses()
+    vad.set("flush_us=500000", adapter=b.virtual_adapter)  # hold frames half a second ...
+    vad.set("rxbuf=100", adapter=b.virtual_adapter)        # ... in a buffer of 100
+    gen = vad.plug(channel.partition(":")[2])
+    try:
+        vad.generator("saturate,dlc=8,fd=1,count=2000", adapter=gen)
+        got = []
+        while len(got) + b.dropped_frames < 2000 and (m := b.recv(2)) is not None:
+            got.append(m)
+        got += iter(lambda: b.recv(0.1), None)
+    finally:
+        vad.unplug(adapter=gen)
+    assert b.dropped_frames == vad.counter("rx_overflow", b.virtual_adapter) > 0
+    assert len(got) + b.dropped_frames == 2000
+    assert [r.levelno for r in caplog.records if "were missed" in r.getMessage()] == [logging.WARNING]
