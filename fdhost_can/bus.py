@@ -10,6 +10,7 @@ expects around that.
 from __future__ import annotations
 
 import atexit
+import errno
 import time
 import weakref
 from typing import Any, Optional
@@ -34,6 +35,11 @@ DRAIN_LIMIT_S, DRAIN_STALL_S, DRAIN_POLL_S = 5.0, 0.25, 0.001
 # did not look at a shared bus for too long); misses closer together than the quiet time are one
 # burst, reported once.
 MISSED_CHECK_S, MISSED_QUIET_S = 0.5, 1.0
+
+# Warnings about frames handed to send(); a program with its own account of them (the command
+# line's send and gen) leaves these out by their text.
+ESI_NOT_SENT = "%s: the adapter's transmit record has no error state indicator: CAN FD frames go out without it (ESI 0)"
+UNSENT_AT_CLOSE = "%s: %d frame%s not sent before closing: %s"
 
 _native.set_message_class(can.Message)
 _native.set_log_handler(emit)
@@ -92,6 +98,7 @@ class FdhostBus(can.BusABC):
     virtual_adapter: Optional[int] = None
     _tx_counters: Optional[adapter_counters.Counters] = None
     _missed, _missed_check_at, _missed_report_at = 0, 0.0, float("-inf")
+    _esi_noted = False
 
     def __init__(
         self,
@@ -174,8 +181,14 @@ class FdhostBus(can.BusABC):
         adapter = self._adapter
         if adapter is None:
             raise can.CanOperationError(f"{self.channel_info}: the bus is shut down")
+        if timeout is None or timeout == float("inf"):
+            native_timeout = -1.0  # for ever
+        elif timeout != timeout:
+            raise ValueError("recv(nan): give a time-out in seconds, or None to wait for ever")
+        else:
+            native_timeout = max(timeout, 0.0)  # a negative time-out only looks, as python-can's own buses do
         try:
-            msg: Optional[can.Message] = adapter.recv(-1.0 if timeout is None else timeout, self.channel)
+            msg: Optional[can.Message] = adapter.recv(native_timeout, self.channel)
         except _native.AdapterGone as e:  # no more frames: the adapter went away, or the Bus closed meanwhile
             self._close_native()
             raise can.CanOperationError(f"{self.channel_info}: {e}") from e
@@ -244,6 +257,8 @@ class FdhostBus(can.BusABC):
         adapter's transmit queue, after which ``can.CanOperationError`` is raised. A message the
         adapter cannot carry (an identifier out of range, too much data ...) raises ValueError."""
         adapter = self._live()
+        if msg.is_fd or msg.is_error_frame:
+            self._check_special(msg)
         length = msg.dlc if msg.is_remote_frame else len(msg.data)
         try:
             adapter.send(msg.arbitration_id, msg.is_extended_id, msg.is_remote_frame, msg.is_fd, msg.bitrate_switch,
@@ -256,6 +271,20 @@ class FdhostBus(can.BusABC):
             raise can.CanOperationError(f"{self.channel_info}: sending failed: {e}") from e
         except OSError as e:
             raise can.CanOperationError(f"{self.channel_info}: sending failed: {e}") from e
+
+    def _check_special(self, msg: can.Message) -> None:
+        """Refuses what this Bus cannot put on the bus; says once that ESI is not sent."""
+        if msg.is_error_frame:
+            raise ValueError("an error frame is signalled by a controller, not sent as a message; "
+                             "the adapter sends data and remote frames only")
+        if self._can_protocol is can.CanProtocol.CAN_20:
+            # As a classic CAN socket refuses an FD frame (EINVAL, which python-can's socketcan
+            # raises as CanOperationError): the bus is classic, the message may be fine elsewhere.
+            raise can.CanOperationError(f"{self.channel_info}: a CAN FD frame cannot go out on a classic CAN Bus "
+                                        "(open it with fd=True)", errno.EINVAL)
+        if msg.error_state_indicator and not self._esi_noted:
+            self._esi_noted = True
+            logger.warning(ESI_NOT_SENT, self.channel_info)
 
     def _why_queue_full(self) -> str:
         """": <reason>" where the virtual adapter's counters tell what held the queue up since the
@@ -309,15 +338,15 @@ class FdhostBus(can.BusABC):
         give_up, now = progress_at + DRAIN_LIMIT_S, start
         while queued > 0 and time.monotonic() < min(give_up, progress_at + DRAIN_STALL_S):
             time.sleep(DRAIN_POLL_S)
-            now = adapter_counters.read(index)
-            if now is None:
+            latest = adapter_counters.read(index)
+            if latest is None:
                 return
-            if now["tx_queued"] < queued:
+            if latest["tx_queued"] < queued:
                 progress_at = time.monotonic()
-            queued = now["tx_queued"]
+            now, queued = latest, latest["tx_queued"]
         if queued:
-            logger.warning("%s: %d frame%s not sent before closing: %s", self.channel_info, queued,
-                           "s" if queued != 1 else "", adapter_counters.why_not_sent(start, now, str(self.channel)))
+            logger.warning(UNSENT_AT_CLOSE, self.channel_info, queued, "s" if queued != 1 else "",
+                           adapter_counters.why_not_sent(start, now, str(self.channel)))
 
     def _unplug(self) -> None:
         index = self.__dict__.pop("virtual_adapter", None)

@@ -35,8 +35,10 @@ class FakeAdapter:
         self.frames, self.sent, self.filters, self.dropped, self.closes = [], [], "unset", 0, 0
         self.send_error = None
         self.time_source, self.arrival_timed = "learned", 0
+        self.timeouts = []
 
     def recv(self, timeout, channel):
+        self.timeouts.append(timeout)
         if isinstance(self.frames, Exception):
             raise self.frames
         if not self.frames:

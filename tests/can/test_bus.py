@@ -1,4 +1,6 @@
 """FdhostBus around a stand-in for the core's adapter (conftest.FakeAdapter): what python-can sees."""
+import errno
+import logging
 import sys
 from pathlib import Path
 from unittest.mock import patch
@@ -65,6 +67,35 @@ def test_send(fake_native):
     with pytest.raises(ValueError):
         bus.send(can.Message(arbitration_id=0x800))
     bus.shutdown()
+
+
+@pytest.mark.parametrize("timeout, native", [(None, -1.0), (float("inf"), -1.0), (-1, 0.0), (-1e-9, 0.0), (0, 0.0)])
+def test_recv_time_outs_reach_the_adapter_as_python_can_means_them(fake_native, timeout, native):
+    """A negative time-out only looks, as python-can's own buses do; None and infinity wait for ever."""
+    with open_bus(channel="AB12") as bus:
+        assert bus._recv_internal(timeout) == (None, True)
+        assert bus._adapter.timeouts == [native]
+
+
+def test_recv_nan_is_refused(fake_native):
+    with open_bus(channel="AB12") as bus, pytest.raises(ValueError, match="nan"):
+        bus.recv(float("nan"))
+
+
+def test_what_the_bus_cannot_put_on_the_wire_is_refused_and_esi_noted_once(fake_native, caplog):
+    with open_bus(channel="AB12", fd=False) as classic, open_bus(channel="AB12") as fd:
+        # A classic CAN socket refuses FD frames with EINVAL, which python-can raises as CanOperationError.
+        with pytest.raises(can.CanOperationError, match="classic CAN Bus") as refused:
+            classic.send(can.Message(arbitration_id=1, is_fd=True, data=b"\x01"))
+        assert refused.value.error_code == errno.EINVAL
+        for bus in (classic, fd):
+            with pytest.raises(ValueError, match="error frame"):
+                bus.send(can.Message(arbitration_id=1, is_error_frame=True))
+        assert classic._adapter.sent == []
+        for _ in range(3):
+            fd.send(can.Message(arbitration_id=1, is_fd=True, error_state_indicator=True))
+        assert len(fd._adapter.sent) == 3
+    assert [r.levelno for r in caplog.records if "error state indicator" in r.getMessage()] == [logging.WARNING]
 
 
 def test_shutdown(fake_native):

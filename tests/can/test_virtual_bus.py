@@ -418,3 +418,21 @@ def test_frames_the_adapter_missed_are_counted_as_dropped_and_logged_once(buses,
     assert b.dropped_frames == vad.counter("rx_overflow", b.virtual_adapter) > 0
     assert len(got) + b.dropped_frames == 2000
     assert [r.levelno for r in caplog.records if "were missed" in r.getMessage()] == [logging.WARNING]
+
+
+@pytest.mark.parametrize("size", [65, 65_536, 10_000_000])
+def test_an_oversized_payload_is_refused_with_its_real_length(buses, size):
+    with pytest.raises(ValueError, match=f"at most 64 data bytes, not {size}$"):
+        buses().send(can.Message(arbitration_id=1, is_fd=True, data=bytes(size)))
+
+
+def test_recv_with_a_negative_time_out_only_looks(buses):
+    a, b = buses(), buses()
+    got = []
+    t = threading.Thread(target=lambda: got.append(b.recv(-1)))
+    t.start()
+    t.join(2)
+    assert not t.is_alive() and got == [None]
+    a.send(can.Message(arbitration_id=3))
+    time.sleep(0.05)
+    assert b.recv(-1).arbitration_id == 3
