@@ -17,7 +17,7 @@ from typing import Any, Optional
 
 import can
 
-from . import _native, adapter_counters, adapters, channels, filters, virtual
+from . import _native, adapter_counters, adapters, channels, detection, filters, virtual
 from . import timing as bit_timing
 from .log import emit, logger
 
@@ -120,6 +120,9 @@ class FdhostBus(can.BusABC):
         fields = bit_timing.setup_fields(_native, bitrate=bitrate, data_bitrate=data_bitrate, fd=fd, timing=timing)
         # python-can reads the protocol while its own __init__ runs, so it is set first.
         self._can_protocol = can.CanProtocol.CAN_FD if fields.is_fd else can.CanProtocol.CAN_20
+        self._timing_keys: dict[str, object] = {"bitrate": round(fields.nominal_bitrate), "fd": fields.is_fd}
+        if fields.is_fd:
+            self._timing_keys["data_bitrate"] = round(fields.data_bitrate)
         self.channel_info = _describe_channel(parsed)
         # Messages carry the channel as the program named it, so equals() against a sent message works.
         self.channel = channel if channel is not None else str(parsed)
@@ -364,11 +367,15 @@ class FdhostBus(can.BusABC):
 
     @staticmethod
     def _detect_available_configs() -> list[can.typechecking.AutoDetectedConfig]:
-        """Every connected adapter by serial; never raises (python-can only expects
-        NotImplementedError), and returns an empty list when no libusb-1.0 can be loaded."""
-        try:
-            serials = adapters.present_serials()
-        except Exception as e:  # noqa: BLE001 - detection must not fail
-            logger.debug("fdhost adapter detection failed: %s", e)
-            return []
-        return [{"interface": "fdhost", "channel": serial} for serial in serials if serial]
+        """Every virtual bus of the user and every adapter a Bus could open now (see
+        :mod:`fdhost_can.detection`); never raises (python-can only expects NotImplementedError)."""
+        open_buses = [info for bus in list(_open_buses) if (info := bus._detection_info()) is not None]
+        return detection.available_configs(open_buses)  # type: ignore[return-value]
+
+    def _detection_info(self) -> Optional[detection.OpenBus]:
+        adapter = self._adapter
+        if adapter is None:
+            return None
+        parsed = channels.parse_channel(self.channel)
+        virtual_bus = parsed.bus if isinstance(parsed, channels.VirtualChannel) else None
+        return detection.OpenBus(adapter.serial, virtual_bus, self._timing_keys)

@@ -8,7 +8,7 @@ from unittest.mock import patch
 import can
 import pytest
 
-from fdhost_can import _native, adapters
+from fdhost_can import _native, adapters, detection
 from fdhost_can.bus import FdhostBus
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -128,10 +128,17 @@ def test_state(fake_native):
             bus.state = can.BusState.PASSIVE
 
 
-def test_detection_never_raises(fake_native, monkeypatch):
-    assert FdhostBus._detect_available_configs() == [
-        {"interface": "fdhost", "channel": "AB12"}, {"interface": "fdhost", "channel": "0012345"}]
-    monkeypatch.setattr(adapters, "present_serials", lambda: 1 / 0)
+def test_detection_lists_the_adapters_a_bus_could_open_and_never_raises(fake_native, monkeypatch):
+    monkeypatch.setattr(detection, "virtual_configs", lambda open_buses: [])
+    rows = [adapters.Listed("FREE", 1, 2, [1], 0), adapters.Listed("CLAIMED", 1, 3, [2], 0),
+            adapters.Listed("", 1, 4, [3], 0), adapters.Listed("NOACCESS", 1, 5, [4], _native.LIBUSB_ERROR_ACCESS),
+            adapters.Listed("MINE", 1, 6, [5], 0)]
+    monkeypatch.setattr(adapters, "listed", lambda: rows)
+    monkeypatch.setattr(adapters, "usage", lambda bus, ports: "in use" if ports == [2] else "free")
+    with open_bus(channel="AB12") as bus:
+        bus._adapter.serial = "MINE"
+        assert FdhostBus._detect_available_configs() == [{"interface": "fdhost", "channel": "FREE"}]
+    monkeypatch.setattr(adapters, "listed", lambda: 1 / 0)
     assert FdhostBus._detect_available_configs() == []
 
 

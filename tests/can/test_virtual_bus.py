@@ -211,15 +211,43 @@ def test_a_bus_left_to_the_garbage_collector_releases_its_adapter(channel, vad, 
     assert vad.counter("unplugged", index) == 1
 
 
-def test_detect_available_configs(buses, vad, monkeypatch):
-    """Detection lists the adapters on the hardware libusb; with FDHOST_LIBUSB naming the virtual
-    adapter library (as a rig without hardware does), that is where the Bus's own adapter is."""
+def test_detection_lists_virtual_buses_and_free_adapters_and_changes_nothing(buses, vad, channel, monkeypatch):
+    """With FDHOST_LIBUSB naming the virtual adapter library (a rig without hardware), its adapters
+    are the ones found by serial: a Bus's own is in use and not listed, a spare one is."""
     monkeypatch.setenv("FDHOST_LIBUSB", str(virtual.library_path()))
-    b = buses()
-    t0 = time.monotonic()
-    configs = can.detect_available_configs("fdhost")
-    assert time.monotonic() - t0 < 1
-    assert {"interface": "fdhost", "channel": vad.serial(b.virtual_adapter)} in configs
+    a, b = buses(), buses()
+    spare = vad.plug("")
+    try:
+        count = vad.adapter_count()
+        configs = can.detect_available_configs("fdhost")
+        assert vad.adapter_count() == count
+        assert {"interface": "fdhost", "channel": channel, "bitrate": 1_000_000, "fd": True,
+                "data_bitrate": 5_000_000} in configs
+        assert {"interface": "fdhost", "channel": vad.serial(spare)} in configs
+        assert not {vad.serial(a.virtual_adapter), vad.serial(b.virtual_adapter)} & {c["channel"] for c in configs}
+        a.send(can.Message(arbitration_id=9))
+        assert b.recv(1).arbitration_id == 9
+        with can.Bus(interface="fdhost", **{k: v for k, v in configs[0].items() if k != "interface"}) as c:
+            assert c.virtual_adapter is not None
+    finally:
+        vad.unplug(adapter=spare)
+
+
+def test_detection_before_any_bus_leaves_the_process_as_it_was():
+    """A program's first call: no adapter appears in the virtual adapter library, and the next
+    virtual: Bus opens and carries frames."""
+    r = run_child("""
+        import os
+        from fdhost_can import virtual
+        os.environ["FDHOST_LIBUSB"] = str(virtual.library_path())
+        print([c["channel"] for c in can.detect_available_configs("fdhost")])
+        print(virtual.controller().adapter_count())
+        with can.Bus(interface="fdhost", channel="virtual:after") as a, can.Bus(interface="fdhost", channel="virtual:after") as b:
+            a.send(can.Message(arbitration_id=5))
+            print(hex(b.recv(1).arbitration_id))
+            print([c["channel"] for c in can.detect_available_configs("fdhost")])
+    """)
+    assert r.stdout.splitlines() == ["[]", "0", "0x5", "['virtual:after']"], r.stderr
 
 
 def test_an_open_bus_writes_nothing_to_stdout_or_stderr(buses, capfd, caplog):
