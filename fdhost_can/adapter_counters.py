@@ -3,7 +3,7 @@ frames handed to it have not left the bus, the frames the bus carried that it mi
 state its controller would be in. A hardware adapter tells none of this: ``read`` gives None."""
 from __future__ import annotations
 
-from typing import Optional
+from typing import Optional, Sequence
 
 from . import virtual
 
@@ -14,16 +14,23 @@ Counters = dict[str, int]
 ERROR_PASSIVE = 128
 
 
-def read(index: Optional[int]) -> Optional[Counters]:
-    """The counters of virtual adapter ``index``; None on hardware (``index`` None), once it is gone,
-    or from a library without the transmit counters."""
+# What the transmit side and the error side of a Bus read of them.
+TRANSMIT = ("tx_queued", "tx_sent", "tx_arbitration_lost", "tx_ack_errors", "tx_error_counter")
+ERRORS = ("tx_ack_errors", "rx_errors", "rx_overflow", "tx_error_counter", "rx_error_counter")
+
+
+def read(index: Optional[int], names: Sequence[str] = TRANSMIT) -> Optional[Counters]:
+    """These counters of virtual adapter ``index``; None on hardware (``index`` None), once it is
+    gone, or from a library without them."""
     if index is None:
         return None
     try:
-        counters = virtual.controller().counters(index)
+        vad = virtual.controller()
+        if not set(names) <= set(vad.counter_names):
+            return None
+        return {name: vad.counter(name, index) for name in names}
     except (virtual.VadError, OSError):
         return None
-    return counters if "tx_arbitration_lost" in counters else None
 
 
 def why_not_sent(start: Optional[Counters], now: Optional[Counters], channel: str) -> str:

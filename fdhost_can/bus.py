@@ -19,6 +19,7 @@ import can
 
 from . import _native, adapter_counters, adapters, channels, detection, filters, virtual
 from . import timing as bit_timing
+from .counter_watch import CounterWatch
 from .log import emit, logger
 
 # Frames the native queue holds for a slow reader before it drops the newest.
@@ -31,10 +32,6 @@ RECEIVE_QUEUE_MAX = 1 << 24
 VIRTUAL_ADAPTER_CONFIG = "capture=1"
 # How long a closing virtual Bus lets its transmit queue drain: in all, and without progress.
 DRAIN_LIMIT_S, DRAIN_STALL_S, DRAIN_POLL_S = 5.0, 0.25, 0.001
-# How often receiving looks whether a virtual adapter missed frames the bus carried (a process that
-# did not look at a shared bus for too long); misses closer together than the quiet time are one
-# burst, reported once.
-MISSED_CHECK_S, MISSED_QUIET_S = 0.5, 1.0
 
 # Warnings about frames handed to send(); a program with its own account of them (the command
 # line's send and gen) leaves these out by their text.
@@ -75,6 +72,8 @@ class FdhostBus(can.BusABC):
     :param can_filters: python-can filters, applied natively (see :mod:`fdhost_can.filters`).
     :param receive_queue_size: received frames held for a program that does not keep up (default
         65536, up to 16777216); beyond that the newest are dropped and counted in ``dropped_frames``.
+    :param ignore_rx_error_frames: on a virtual bus, leave out the error frames (as python-can's
+        ``socketcan``); they come from the virtual adapter's error counters (:mod:`fdhost_can.bus_errors`).
 
     Other keywords (``single_handle`` from python-can's tools, the timing keys such as ``f_clock``)
     are accepted and ignored. Sending carries the identifier format, remote frames, CAN FD and the
@@ -97,7 +96,7 @@ class FdhostBus(can.BusABC):
     _adapter: Optional[_native.Adapter] = None
     virtual_adapter: Optional[int] = None
     _tx_counters: Optional[adapter_counters.Counters] = None
-    _missed, _missed_check_at, _missed_report_at = 0, 0.0, float("-inf")
+    _watch: Optional[CounterWatch] = None
     _esi_noted = False
 
     def __init__(
@@ -110,6 +109,7 @@ class FdhostBus(can.BusABC):
         receive_own_messages: bool = False,
         can_filters: Optional[can.typechecking.CanFilters] = None,
         receive_queue_size: int = RECEIVE_QUEUE_FRAMES,
+        ignore_rx_error_frames: bool = False,
         **kwargs: object,
     ) -> None:
         parsed = channels.parse_channel(channel)
@@ -127,6 +127,9 @@ class FdhostBus(can.BusABC):
         # Messages carry the channel as the program named it, so equals() against a sent message works.
         self.channel = channel if channel is not None else str(parsed)
         self._open(parsed, fields, bool(receive_own_messages), receive_queue_size)
+        if self.virtual_adapter is not None:
+            self._watch = CounterWatch(self.virtual_adapter, self.channel, self.channel_info,
+                                       error_frames=not ignore_rx_error_frames)
         try:
             # Last: it applies the filters (natively, through _apply_filters) and marks the Bus open.
             super().__init__(channel=self.channel, can_filters=can_filters, **kwargs)
@@ -190,43 +193,57 @@ class FdhostBus(can.BusABC):
             raise ValueError("recv(nan): give a time-out in seconds, or None to wait for ever")
         else:
             native_timeout = max(timeout, 0.0)  # a negative time-out only looks, as python-can's own buses do
+        watch = self._watch
+        if watch is None:
+            return self._take(adapter, native_timeout), True
+        # A virtual adapter: its counters are looked at every CHECK_S, also while waiting, and the
+        # error frames they give come out among the received frames. While frames keep waiting (a
+        # busy bus) the clock is not even read: the counters are looked at every LOOK_FRAMES frames.
+        channel = self.channel
         try:
-            msg: Optional[can.Message] = adapter.recv(native_timeout, self.channel)
+            if watch.frames_left and not watch.errors:
+                watch.frames_left -= 1
+                msg = adapter.recv(0.0, channel)
+                if msg is not None:
+                    return msg, True
+            now = time.monotonic()
+            deadline = None if native_timeout < 0 else now + native_timeout
+            while True:
+                if now >= watch.check_at:
+                    watch.look()
+                if watch.errors:
+                    return watch.errors.popleft(), True
+                until = watch.check_at if deadline is None or watch.check_at < deadline else deadline
+                # Filtered natively: frames no filter accepts never reached the queue.
+                msg = adapter.recv(until - now if until > now else 0.0, channel)
+                if msg is not None:
+                    return msg, True
+                now = time.monotonic()
+                if deadline is not None and now >= deadline:
+                    return None, True
+        except _native.AdapterGone as e:
+            self._close_native()
+            raise can.CanOperationError(f"{self.channel_info}: {e}") from e
+
+    def _take(self, adapter: _native.Adapter, timeout: float) -> Optional[can.Message]:
+        try:
+            msg: Optional[can.Message] = adapter.recv(timeout, self.channel)
         except _native.AdapterGone as e:  # no more frames: the adapter went away, or the Bus closed meanwhile
             self._close_native()
             raise can.CanOperationError(f"{self.channel_info}: {e}") from e
-        if self.virtual_adapter is not None and time.monotonic() >= self._missed_check_at:
-            self._note_missed()
-        # Filtered natively: frames no filter accepts never reached the queue.
-        return msg, True
+        return msg
 
     @property
     def dropped_frames(self) -> int:
         """Frames lost to this Bus since it opened: those the full receive queue dropped (the newest
         ones), and on a virtual bus those the bus carried while this process did not look for too long."""
-        adapter = self._adapter
+        adapter, watch = self._adapter, self._watch
         if adapter is None:
             return 0
-        self._note_missed()
-        return adapter.dropped + self._missed
-
-    def _note_missed(self) -> None:
-        """Takes the virtual adapter's count of frames it missed; a new burst of them is logged."""
-        index = self.virtual_adapter
-        if index is None:
-            return
-        now = time.monotonic()
-        self._missed_check_at = now + MISSED_CHECK_S
-        try:
-            missed = virtual.controller().counter("rx_overflow", index)
-        except (virtual.VadError, OSError):  # already unplugged
-            return
-        if missed <= self._missed:
-            return
-        if now - self._missed_report_at >= MISSED_QUIET_S:
-            logger.warning("%s: %d frames the bus carried were missed (this process did not take them in time); "
-                           "dropped_frames counts them", self.channel_info, missed - self._missed)
-        self._missed, self._missed_report_at = missed, now
+        if watch is None:
+            return adapter.dropped
+        watch.look()
+        return adapter.dropped + watch.missed
 
     @property
     def time_source(self) -> str:
@@ -302,7 +319,10 @@ class FdhostBus(can.BusABC):
 
     @property
     def state(self) -> can.BusState:
-        return can.BusState.ACTIVE
+        """On a virtual bus ERROR while the adapter's controller is error passive (its error
+        counters tell); otherwise, and on hardware, ACTIVE."""
+        watch = self._watch
+        return watch.state() if watch is not None and self._adapter is not None else can.BusState.ACTIVE
 
     @state.setter
     def state(self, new_state: can.BusState) -> None:
@@ -323,7 +343,8 @@ class FdhostBus(can.BusABC):
         if adapter is None:
             return
         self._let_virtual_queue_drain()
-        self._note_missed()
+        if self._watch is not None:
+            self._watch.look()
         adapter.close()  # stops the heartbeat and the reads, wakes blocked receivers, releases the adapter
         self._unplug()
 
