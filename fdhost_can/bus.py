@@ -44,6 +44,8 @@ _native.set_log_handler(emit)
 # Buses still open when the interpreter exits are shut down first: their adapters are released
 # and virtual ones unplugged. (The core's threads are native and hold no exit up.)
 _open_buses: "weakref.WeakSet[FdhostBus]" = weakref.WeakSet()
+# What detection needs of each open Bus.
+_detected: "weakref.WeakKeyDictionary[FdhostBus, detection.OpenBus]" = weakref.WeakKeyDictionary()
 
 
 @atexit.register
@@ -120,9 +122,9 @@ class FdhostBus(can.BusABC):
         fields = bit_timing.setup_fields(_native, bitrate=bitrate, data_bitrate=data_bitrate, fd=fd, timing=timing)
         # python-can reads the protocol while its own __init__ runs, so it is set first.
         self._can_protocol = can.CanProtocol.CAN_FD if fields.is_fd else can.CanProtocol.CAN_20
-        self._timing_keys: dict[str, object] = {"bitrate": round(fields.nominal_bitrate), "fd": fields.is_fd}
+        timing_keys: dict[str, object] = {"bitrate": round(fields.nominal_bitrate), "fd": fields.is_fd}
         if fields.is_fd:
-            self._timing_keys["data_bitrate"] = round(fields.data_bitrate)
+            timing_keys["data_bitrate"] = round(fields.data_bitrate)
         self.channel_info = _describe_channel(parsed)
         # Messages carry the channel as the program named it, so equals() against a sent message works.
         self.channel = channel if channel is not None else str(parsed)
@@ -137,6 +139,8 @@ class FdhostBus(can.BusABC):
             self._close_native()
             raise
         _open_buses.add(self)
+        virtual_bus = parsed.bus if isinstance(parsed, channels.VirtualChannel) else None
+        _detected[self] = detection.OpenBus(self._live().serial, virtual_bus, timing_keys)
 
     # -- opening ---------------------------------------------------------------------------------
 
@@ -342,6 +346,7 @@ class FdhostBus(can.BusABC):
         adapter = self.__dict__.pop("_adapter", None)
         if adapter is None:
             return
+        _detected.pop(self, None)
         self._let_virtual_queue_drain()
         if self._watch is not None:
             self._watch.look()
@@ -390,13 +395,4 @@ class FdhostBus(can.BusABC):
     def _detect_available_configs() -> list[can.typechecking.AutoDetectedConfig]:
         """Every virtual bus of the user and every adapter a Bus could open now (see
         :mod:`fdhost_can.detection`); never raises (python-can only expects NotImplementedError)."""
-        open_buses = [info for bus in list(_open_buses) if (info := bus._detection_info()) is not None]
-        return detection.available_configs(open_buses)  # type: ignore[return-value]
-
-    def _detection_info(self) -> Optional[detection.OpenBus]:
-        adapter = self._adapter
-        if adapter is None:
-            return None
-        parsed = channels.parse_channel(self.channel)
-        virtual_bus = parsed.bus if isinstance(parsed, channels.VirtualChannel) else None
-        return detection.OpenBus(adapter.serial, virtual_bus, self._timing_keys)
+        return detection.available_configs(list(_detected.values()))  # type: ignore[return-value]

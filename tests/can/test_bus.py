@@ -132,11 +132,10 @@ def test_detection_lists_the_adapters_a_bus_could_open_and_never_raises(fake_nat
     monkeypatch.setattr(detection, "virtual_configs", lambda open_buses: [])
     rows = [adapters.Listed("FREE", 1, 2, [1], 0), adapters.Listed("CLAIMED", 1, 3, [2], 0),
             adapters.Listed("", 1, 4, [3], 0), adapters.Listed("NOACCESS", 1, 5, [4], _native.LIBUSB_ERROR_ACCESS),
-            adapters.Listed("MINE", 1, 6, [5], 0)]
+            adapters.Listed("AB12", 1, 6, [5], 0)]
     monkeypatch.setattr(adapters, "listed", lambda: rows)
     monkeypatch.setattr(adapters, "usage", lambda bus, ports: "in use" if ports == [2] else "free")
-    with open_bus(channel="AB12") as bus:
-        bus._adapter.serial = "MINE"
+    with open_bus(channel="AB12"):  # open here: not listed
         assert FdhostBus._detect_available_configs() == [{"interface": "fdhost", "channel": "FREE"}]
     monkeypatch.setattr(adapters, "listed", lambda: 1 / 0)
     assert FdhostBus._detect_available_configs() == []
