@@ -197,34 +197,37 @@ class FdhostBus(can.BusABC):
             raise ValueError("recv(nan): give a time-out in seconds, or None to wait for ever")
         else:
             native_timeout = max(timeout, 0.0)  # a negative time-out only looks, as python-can's own buses do
+        # Filtered natively: frames no filter accepts never reached the queue.
         watch = self._watch
         if watch is None:
             return self._take(adapter, native_timeout), True
-        # A virtual adapter: its counters are looked at every CHECK_S, also while waiting, and the
-        # error frames they give come out among the received frames. While frames keep waiting (a
-        # busy bus) the clock is not even read: the counters are looked at every LOOK_FRAMES frames.
+        return self._take_watching(adapter, watch, native_timeout), True
+
+    def _take_watching(self, adapter: _native.Adapter, watch: CounterWatch, timeout: float) -> Optional[can.Message]:
+        """The next frame of a virtual adapter, or an error frame its counters give: they are looked
+        at every CHECK_S, also while waiting. While frames keep waiting (a busy bus) the clock is not
+        even read: the counters are looked at every LOOK_FRAMES frames."""
         channel = self.channel
         try:
             if watch.frames_left and not watch.errors:
                 watch.frames_left -= 1
-                msg = adapter.recv(0.0, channel)
+                msg: Optional[can.Message] = adapter.recv(0.0, channel)
                 if msg is not None:
-                    return msg, True
+                    return msg
             now = time.monotonic()
-            deadline = None if native_timeout < 0 else now + native_timeout
+            deadline = None if timeout < 0 else now + timeout
             while True:
                 if now >= watch.check_at:
                     watch.look()
                 if watch.errors:
-                    return watch.errors.popleft(), True
+                    return watch.errors.popleft()
                 until = watch.check_at if deadline is None or watch.check_at < deadline else deadline
-                # Filtered natively: frames no filter accepts never reached the queue.
                 msg = adapter.recv(until - now if until > now else 0.0, channel)
                 if msg is not None:
-                    return msg, True
+                    return msg
                 now = time.monotonic()
                 if deadline is not None and now >= deadline:
-                    return None, True
+                    return None
         except _native.AdapterGone as e:
             self._close_native()
             raise can.CanOperationError(f"{self.channel_info}: {e}") from e
