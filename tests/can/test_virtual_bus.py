@@ -1,6 +1,7 @@
 """FdhostBus end to end on virtual buses: the extension's fdhost object on virtual adapters plugged
 onto a virtual CAN bus, two or three Buses back to back, as python-can programs use them."""
 import asyncio
+import json
 import logging
 import signal
 import subprocess
@@ -467,3 +468,39 @@ def test_recv_with_a_negative_time_out_only_looks(buses):
     a.send(can.Message(arbitration_id=3))
     time.sleep(0.05)
     assert b.recv(-1).arbitration_id == 3
+
+
+def test_a_receiver_stopped_on_a_saturated_shared_bus_counts_every_frame_it_missed(vad, channel):
+    """A process stopped for longer than the shared bus keeps frames: what it received and what its
+    Bus counts as dropped add up to what the bus carried."""
+    frames = 40_000  # about 2 s of the bus; the bus's log keeps about 16,000
+    child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(f"""
+        import json, logging, sys, time, can, can.util, load_fdhost
+        can.interfaces.BACKENDS["fdhost"] = ("fdhost_can.bus", "FdhostBus")
+        can.util.VALID_INTERFACES = can.util.VALID_INTERFACES | {{"fdhost"}}
+        logging.basicConfig(level=logging.WARNING, format="%(message)s")
+        bus = can.Bus(interface="fdhost", channel="{channel}", bitrate=1_000_000, fd=True, data_bitrate=5_000_000)
+        print("ready", flush=True)
+        sys.stdin.readline()
+        got = sum(1 for m in iter(lambda: bus.recv(1), None) if not m.is_error_frame)
+        print(json.dumps([got, bus.dropped_frames]), flush=True)
+        bus.shutdown()
+    """)], stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+        env=load_fdhost.env_for_child(), cwd=load_fdhost.ROOT)
+    try:
+        assert child.stdout.readline() == "ready\n"
+        gen = vad.plug(channel.partition(":")[2])
+        child.send_signal(signal.SIGSTOP)
+        vad.generator(f"saturate,dlc=8,fd=1,count={frames}", adapter=gen)
+        deadline = time.monotonic() + 20
+        while vad.counter("gen_frames", gen) < frames and time.monotonic() < deadline:
+            time.sleep(0.05)
+        child.send_signal(signal.SIGCONT)
+        out, err = child.communicate("go\n", timeout=60)
+        vad.unplug(adapter=gen)
+    finally:
+        child.kill()
+    got, dropped = json.loads(out.splitlines()[-1])
+    print(f"\nstopped while the bus carried {frames}: {got} received + {dropped} counted as dropped")
+    assert dropped > 0 and got + dropped == frames, err
+    assert err.count("were missed") == 1
