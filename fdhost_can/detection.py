@@ -2,10 +2,13 @@
 (``virtual:<name>``: a Bus joins it whoever else is on it), with the bit timing this process's own
 Buses on it use, and the adapters a Bus could open now: not those this process has open, nor those
 another program has claimed (sysfs shows its interfaces bound to ``usbfs``), nor those this user may
-not open. Looking claims, plugs and configures nothing."""
+not open. Looking claims, plugs and configures nothing: the virtual buses are listed without
+making the virtual adapter library's model (where $FDHOST_LIBUSB has adapters looked for on that
+library, a rig without hardware, the model is made as a Bus finds it: with no adapter of its own)."""
 from __future__ import annotations
 
 import logging
+import os
 from typing import Iterable, NamedTuple, Optional
 
 from . import adapters, virtual
@@ -24,8 +27,7 @@ class OpenBus(NamedTuple):
 def virtual_configs(open_buses: Iterable[OpenBus]) -> list[dict[str, object]]:
     """Every virtual bus of the user, in this process or another."""
     try:
-        # The library virtual: channels run on, set up as a Bus finds it (no adapter of its own).
-        names = sorted(virtual.controller().can_buses())
+        names = sorted(virtual.can_buses_in_use())
     except (virtual.VadError, OSError) as e:
         _log.debug("fdhost virtual buses cannot be listed: %s", e)
         return []
@@ -33,9 +35,25 @@ def virtual_configs(open_buses: Iterable[OpenBus]) -> list[dict[str, object]]:
     return [{"interface": INTERFACE, "channel": f"virtual:{name}", **timing.get(name, {})} for name in names]
 
 
+def _adapters_on_the_virtual_library() -> bool:
+    """Whether $FDHOST_LIBUSB makes adapters be looked for on the virtual adapter library (a rig
+    without hardware)."""
+    named = os.environ.get("FDHOST_LIBUSB")
+    if not named:
+        return False
+    try:
+        return os.path.samefile(named, virtual.library_path())
+    except OSError:
+        return False
+
+
 def adapter_configs(open_buses: Iterable[OpenBus]) -> list[dict[str, object]]:
     """The adapters a Bus could open now, by serial."""
     try:
+        if _adapters_on_the_virtual_library():
+            # Looking for adapters there makes its model: as a Bus finds it, with no adapter of its
+            # own, rather than with the one it has by default.
+            virtual.controller()
         listed = adapters.listed()
     except Exception as e:  # noqa: BLE001 - detection must not fail (no usable libusb-1.0, say)
         _log.debug("fdhost adapter detection failed: %s", e)
@@ -47,6 +65,4 @@ def adapter_configs(open_buses: Iterable[OpenBus]) -> list[dict[str, object]]:
 
 def available_configs(open_buses: Iterable[OpenBus]) -> list[dict[str, object]]:
     buses = list(open_buses)
-    # Virtual buses first: the virtual adapter library is then set up as a Bus would find it, also
-    # when $FDHOST_LIBUSB makes the adapters below be looked for on it.
     return virtual_configs(buses) + adapter_configs(buses)

@@ -60,7 +60,7 @@ def virtual_buses_in_use() -> list[str]:
     from .. import virtual
 
     try:
-        buses = virtual.VirtualAdapter(virtual.library_path()).can_buses()
+        buses = virtual.can_buses_in_use()
     except OSError:  # not installed or not built
         return []
     except virtual.VadError as e:  # another library named, or refused

@@ -3,6 +3,7 @@ onto a virtual CAN bus, two or three Buses back to back, as python-can programs 
 import asyncio
 import json
 import logging
+import os
 import signal
 import subprocess
 import sys
@@ -234,6 +235,16 @@ def test_detection_lists_virtual_buses_and_free_adapters_and_changes_nothing(bus
         vad.unplug(adapter=spare)
 
 
+def test_detection_lists_another_process_s_buses_and_makes_no_adapter(buses, channel):
+    buses()
+    r = run_child(f"""
+        from fdhost_can import virtual
+        print({{"interface": "fdhost", "channel": "{channel}"}} in can.detect_available_configs("fdhost"))
+        print(virtual.controller().adapter_count())
+    """, namespace=os.environ["FDHOST_VADAPTER_NAMESPACE"])
+    assert r.stdout.splitlines() == ["True", "0"], r.stderr
+
+
 def test_detection_before_any_bus_leaves_the_process_as_it_was():
     """A program's first call: no adapter appears in the virtual adapter library, and the next
     virtual: Bus opens and carries frames."""
@@ -382,7 +393,7 @@ def test_a_hardware_serial_is_looked_for_on_the_hardware_libusb(vad):
         can.Bus(interface="fdhost", channel="ABCDEF0123")
 
 
-def run_child(code, preload=True):
+def run_child(code, preload=True, namespace=None):
     """A Python process running `code` with the interface registered (python-can finds an installed
     package by its entry point; the source checkout is registered by hand) on its own virtual buses.
     With `preload`, the module under test is loaded first (a sanitised build, say); otherwise the
@@ -394,7 +405,7 @@ def run_child(code, preload=True):
         can.util.VALID_INTERFACES = can.util.VALID_INTERFACES | {{"fdhost"}}
     """)
     env = load_fdhost.env_for_child()
-    env["FDHOST_VADAPTER_NAMESPACE"] = f"child-{uuid.uuid4().hex[:12]}"
+    env["FDHOST_VADAPTER_NAMESPACE"] = namespace or f"child-{uuid.uuid4().hex[:12]}"
     return subprocess.run([sys.executable, "-c", prologue + textwrap.dedent(code)], cwd=load_fdhost.ROOT,
                           capture_output=True, text=True, timeout=60, env=env)
 
