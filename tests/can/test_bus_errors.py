@@ -28,12 +28,6 @@ def test_what_changed_becomes_one_error_frame(change, words):
     assert describe(frame) == words + counters
 
 
-def test_coming_back_to_error_active_is_reported():
-    passive = dict(QUIET, tx_error_counter=100)
-    frame = bus_errors.error_frame(passive, dict(passive, tx_error_counter=95), None)
-    assert describe(frame) == "controller-problem{back-to-error-active}\n\terror-counter-tx-rx{{95}{0}}"
-
-
 def errors(bus, timeout=0.5):
     return [m for m in iter(lambda: bus.recv(timeout), None) if m.is_error_frame]
 

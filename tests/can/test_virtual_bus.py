@@ -469,18 +469,6 @@ def test_an_oversized_payload_is_refused_with_its_real_length(buses, size):
         buses().send(can.Message(arbitration_id=1, is_fd=True, data=bytes(size)))
 
 
-def test_recv_with_a_negative_time_out_only_looks(buses):
-    a, b = buses(), buses()
-    got = []
-    t = threading.Thread(target=lambda: got.append(b.recv(-1)))
-    t.start()
-    t.join(2)
-    assert not t.is_alive() and got == [None]
-    a.send(can.Message(arbitration_id=3))
-    time.sleep(0.05)
-    assert b.recv(-1).arbitration_id == 3
-
-
 def test_a_receiver_stopped_on_a_saturated_shared_bus_counts_every_frame_it_missed(vad, channel):
     """A process stopped for longer than the shared bus keeps frames: what it received and what its
     Bus counts as dropped add up to what the bus carried."""
