@@ -8,6 +8,7 @@ import collections
 import threading
 import time
 from typing import Optional
+
 import can
 
 from . import adapter_counters, bus_errors
@@ -16,15 +17,19 @@ from .log import logger
 # How often a receiving Bus looks: every CHECK_S, or every LOOK_FRAMES frames taken from a queue that
 # never ran empty; misses closer together than the quiet time are one burst.
 CHECK_S, LOOK_FRAMES, MISSED_QUIET_S = 0.1, 1024, 1.0
+ERRORS_KEPT = 1024
 
 
 class CounterWatch:
+    """The counters of virtual adapter ``index`` as its Bus last saw them, and what came of them."""
+
     def __init__(self, index: int, channel: Optional[can.typechecking.Channel], name: str, error_frames: bool) -> None:
         self.index, self.channel, self.name, self.error_frames = index, channel, name, error_frames
         self.missed = 0
         self.check_at = 0.0
         self.frames_left = 0  # frames to take before the next look, while frames keep waiting
-        self.errors: collections.deque[can.Message] = collections.deque()
+        # Error frames nobody has taken yet; a program that never receives keeps only the latest.
+        self.errors: collections.deque[can.Message] = collections.deque(maxlen=ERRORS_KEPT)
         self._last = adapter_counters.read(index, adapter_counters.ERRORS)
         self._missed_report_at = float("-inf")
         self._looking = threading.Lock()
