@@ -37,6 +37,9 @@ debian_root() {
   fi
   # The packages debootstrap fetched are of no use once installed.
   rm -rf "$fresh"/var/cache/apt/archives/*.deb
+  # A mirror may serve a snapshot whose sid Release has passed its Valid-Until date (a week after it
+  # was made); debootstrap does not mind, apt-get update would refuse the whole suite.
+  echo 'Acquire::Check-Valid-Until "false";' >"$fresh/etc/apt/apt.conf.d/50mirror-snapshot"
   date -u +%FT%TZ >"$fresh/.made"
   rm -rf "$root" "$fresh.log"
   mv "$fresh" "$root"
