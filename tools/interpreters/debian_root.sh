@@ -75,7 +75,10 @@ mount -t tmpfs -o mode=1777 tmpfs "$r/tmp"
 mount --bind "$cache/apt/$suite" "$r/var/cache/apt/archives"
 mkdir -p "$r/root/.cache/pip"
 mount --bind "$cache/pip" "$r/root/.cache/pip"
+# The network as this machine reaches it: its resolver and the certificates it trusts (a proxy's own
+# authority, say).
 cp -L /etc/resolv.conf "$r/etc/resolv.conf"
+cp -L /etc/ssl/certs/ca-certificates.crt "$r/etc/ssl/certs/ca-certificates.crt"
 exec chroot "$r" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM=dumb \
   PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
   /bin/bash -c "cd /root/fdhost && $command"
