@@ -51,15 +51,26 @@ debian_root() {
 # root, in /root/fdhost, a clean clone of this repository's HEAD, with a plain environment (no
 # CI=true). Its exit status is the command's. The copy's changes stay in runs/NAME/upper.
 in_debian_root() {
-  local suite=$1 name=$2 command=$3 lower run
-  lower=$(debian_root "$suite") || return 1
+  local suite=$1 name=$2 command=$3 run
+  debian_root "$suite" >/dev/null || return 1
   run="$FDHOST_INTERP_CACHE/runs/$name"
   rm -rf "$run"
-  mkdir -p "$run/upper" "$run/work" "$run/root" "$FDHOST_INTERP_CACHE/apt/$suite/partial" "$FDHOST_INTERP_CACHE/pip"
   # The clone goes straight into the upper layer: the overlay shows it at /root/fdhost.
   mkdir -p "$run/upper/root"
   git clone -q --no-hardlinks "$REPO_ROOT" "$run/upper/root/fdhost"
   echo "--- $suite: $(git -C "$run/upper/root/fdhost" log -1 --format='%h %s' | cut -c1-80) ---"
+  in_debian_run "$suite" "$name" "$command"
+}
+
+# in_debian_run SUITE NAME COMMAND: runs COMMAND as in_debian_root does, in the copy the last run NAME
+# left (to look into a failure: `source tools/interpreters/debian_root.sh; in_debian_run sid
+# sid-suite 'bash'`).
+in_debian_run() {
+  local suite=$1 name=$2 command=$3 lower run
+  lower=$(debian_root "$suite") || return 1
+  run="$FDHOST_INTERP_CACHE/runs/$name"
+  [ -d "$run/upper/root/fdhost" ] || { echo "no run $name in $FDHOST_INTERP_CACHE/runs" >&2; return 1; }
+  mkdir -p "$run/work" "$run/root" "$FDHOST_INTERP_CACHE/apt/$suite/partial" "$FDHOST_INTERP_CACHE/pip"
   # A new mount and process namespace: the mounts and every process of the run end with it.
   unshare --mount --propagation private --pid --fork --kill-child \
     bash -euo pipefail -s "$lower" "$run" "$FDHOST_INTERP_CACHE" "$suite" "$command" <<'EOF'
