@@ -12,18 +12,15 @@ import os
 import sys
 from pathlib import Path
 
+from .virtual import vadapter_file
+
 PROGRAM_NAME = "fdhost-usbip"
-_PACKAGED = Path(__file__).resolve().parent / "_vadapter" / PROGRAM_NAME
-_SOURCE_BUILD = Path(__file__).resolve().parents[1] / "build" / "vadapter" / PROGRAM_NAME
 
 
 def program_path() -> Path:
     """The server program: $FDHOST_USBIP, else the one installed with this package, else the
     build's build/vadapter/ of a source checkout."""
-    env = os.environ.get("FDHOST_USBIP")
-    if env:
-        return Path(env)
-    return _PACKAGED if _PACKAGED.exists() else _SOURCE_BUILD
+    return vadapter_file(PROGRAM_NAME, "FDHOST_USBIP")
 
 
 def main() -> None:

@@ -74,17 +74,22 @@ class VadError(RuntimeError):
 
 
 LIBRARY_NAME = "libusb-1.0.so.0"
-_PACKAGED = Path(__file__).resolve().parent / "_vadapter" / LIBRARY_NAME
-_SOURCE_BUILD = Path(__file__).resolve().parents[1] / "build" / "vadapter" / LIBRARY_NAME
+
+
+def vadapter_file(name: str, env: str) -> Path:
+    """A file of the virtual adapter's: the path $``env`` names, else the one installed with this
+    package (``_vadapter/``), else the build's ``build/vadapter/`` of a source checkout."""
+    named = os.environ.get(env)
+    if named:
+        return Path(named)
+    packaged = Path(__file__).resolve().parent / "_vadapter" / name
+    return packaged if packaged.exists() else Path(__file__).resolve().parents[1] / "build" / "vadapter" / name
 
 
 def library_path() -> Path:
     """The library: $FDHOST_VADAPTER_LIB, else the one installed with this package, else the
     build's build/vadapter/ of a source checkout."""
-    env = os.environ.get("FDHOST_VADAPTER_LIB")
-    if env:
-        return Path(env)
-    return _PACKAGED if _PACKAGED.exists() else _SOURCE_BUILD
+    return vadapter_file(LIBRARY_NAME, "FDHOST_VADAPTER_LIB")
 
 
 def _not_the_library(path: str) -> str:

@@ -65,7 +65,7 @@ def open_bus(serial, **options):
                    **options)
 
 
-def test_saturated_fd_stream_for_ten_seconds(adapters):
+def test_saturated_fd_stream_for_ten_seconds(adapters, rig_report):
     """The server's third adapter takes every idle moment of a 1M/5M bus with 8-byte FD frames for
     10 s; a Bus on the real chain receives each exactly once, in order (numbered in bytes 0-3)."""
     seqs = []
@@ -84,6 +84,8 @@ def test_saturated_fd_stream_for_ten_seconds(adapters):
     assert len(seqs) > 15_000 * generated * 0.9, (len(seqs), generated)
     first = seqs[0]
     assert seqs == list(range(first, first + len(seqs))), "lost, duplicated or reordered frames"
+    rig_report.append(f"saturated FD 1M/5M 8-byte stream: {len(seqs):,} frames in {generated:.1f} s "
+                      f"({len(seqs) / generated:,.0f}/s) through a Bus, 0 lost, duplicated or reordered")
 
 
 @pytest.mark.parametrize("filtered", [False, True])
