@@ -12,7 +12,7 @@
 # Then fdhost_can._native and the virtual adapter library are built against it (build-free-threaded/,
 # the module beside the package's files as for the in-place build) and tests/can and tests/cli run
 # with PYTHON_GIL=0; tests/conftest.py checks after every test that the GIL is still disabled.
-# Extra arguments go to pytest.
+# Extra arguments go to pytest; --interpreter-only stops once the interpreter is built.
 set -euo pipefail
 source "$(dirname "$0")/debian_root.sh"
 cd "$REPO_ROOT"
@@ -96,6 +96,7 @@ build_interpreter() {
 download=$(fetch_source)
 python=$(build_interpreter "$download")
 "$python" -c 'import sys, sysconfig; assert sysconfig.get_config_var("Py_GIL_DISABLED"), sys.version; print(sys.version)'
+[ "${1:-}" = --interpreter-only ] && exit 0
 
 # The tests' venv, kept beside the interpreter; made again when requirements-dev.txt changes.
 venv="$FT/venv-$(basename "$download")"
