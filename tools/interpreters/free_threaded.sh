@@ -117,5 +117,9 @@ PATH="$venv/bin:$PATH" cmake -S . -B build-free-threaded -G Ninja -DPython_EXECU
 PATH="$venv/bin:$PATH" cmake --build build-free-threaded --target _native vadapter
 export FDHOST_VADAPTER_LIB="$REPO_ROOT/build-free-threaded/vadapter/libusb-1.0.so.0"
 
+# Importing a module that does not declare it runs without the GIL would turn the GIL on here.
+PYTHON_GIL=0 FDHOST_VADAPTER_LIB= "$PY" -c 'import sys, can, fdhost_can._native, fdhost_can.bus, fdhost_can.cli
+print("    GIL enabled after importing the Bus, the command line and _native:", sys._is_gil_enabled())
+sys.exit(sys._is_gil_enabled())'
 echo "--- tests/can and tests/cli with the GIL disabled ---"
 PYTHON_GIL=0 FDHOST_TESTS_WITHOUT_EXTENSION=1 "$PY" -m pytest -q -p no:cacheprovider tests/can tests/cli "$@"
