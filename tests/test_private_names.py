@@ -73,10 +73,10 @@ def test_the_bindings_own_code_references_no_private_interpreter_symbol():
     objects = [*(ROOT / "build/src/binding/CMakeFiles/_native.dir").glob("*.o"),
                *(ROOT / "build/src/core/CMakeFiles/fdh_core.dir").glob("*.o")]
     # The module this interpreter imports (a free-threaded build's may lie beside it).
-    spec = importlib.util.find_spec("fdhost_can._native")
-    if not objects or spec is None or not spec.origin.startswith(str(ROOT)):
+    found = importlib.util.find_spec("fdhost_can._native")
+    if not objects or found is None or not found.origin.startswith(str(ROOT)):
         pytest.skip("no in-place build of fdhost_can._native in build/")
-    native = Path(spec.origin)
+    native = Path(found.origin)
     abi3 = native.name.endswith(".abi3.so")
     nanobind = [a for a in (ROOT / "build/src").rglob("libnanobind*.a") if ("-abi3" in a.name) == abi3]
     assert undefined_private(objects) <= MACRO_SYMBOLS
