@@ -41,13 +41,14 @@ def process_cpu() -> float:
     return sum(_times_from_stat("/proc/self/stat"))
 
 
-def rss_kib() -> int:
-    """VmRSS of this process in KiB."""
+def rss_kib(kind: str = "VmRSS") -> int:
+    """Resident memory of this process in KiB: VmRSS in all, or one of its parts (RssAnon, RssFile,
+    RssShmem: shared memory such as a virtual bus's segment)."""
     with open("/proc/self/status") as f:
         for line in f:
-            if line.startswith("VmRSS:"):
+            if line.startswith(kind + ":"):
                 return int(line.split()[1])
-    raise RuntimeError("no VmRSS in /proc/self/status")
+    raise RuntimeError(f"no {kind} in /proc/self/status")
 
 
 class CpuMeter:

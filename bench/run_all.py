@@ -28,6 +28,7 @@ if __name__ == "__main__":
         run("bench_many_adapters.py"),
         run("bench_many_adapters.py", "--receiver", "python-can"),
         run("bench_can_bus.py"),
+        run("bus_cycles.py"),
         run("vadapter_rates.py"),
     ]
     print("\n" + ", ".join(f"{name} {seconds:.0f} s" for name, seconds, _ in runs))

@@ -1,10 +1,16 @@
 """The adapters connected, by serial: found and read through the adapter core without claiming
-anything, so listing disturbs no program that is using one."""
+anything, so listing disturbs no program that is using one. Whether another program has one claimed
+is read from Linux's sysfs: a claimed interface is bound to the driver ``usbfs``."""
 from __future__ import annotations
 
-from typing import NamedTuple, Optional
+import os
+from pathlib import Path
+from typing import NamedTuple, Optional, Sequence
 
 from . import _native
+
+
+SYSFS_USB = Path("/sys/bus/usb/devices")
 
 
 class Listed(NamedTuple):
@@ -24,3 +30,22 @@ def listed(library: Optional[str] = None) -> list[Listed]:
 def present_serials() -> list[str]:
     """The serial of every adapter connected ("" for one whose serial cannot be read)."""
     return [a.serial for a in listed()]
+
+
+def usage(bus: int, port_numbers: Optional[Sequence[int]], sysfs: Path = SYSFS_USB) -> str:
+    """Whether a program (``usbfs``) or a kernel driver holds one of the device's interfaces."""
+    if not port_numbers:
+        return "unknown"
+    device = f"{bus}-{'.'.join(str(p) for p in port_numbers)}"
+    if not (sysfs / device).is_dir():
+        return "unknown"
+    drivers = set()
+    for interface in sysfs.glob(device + ":*"):
+        link = interface / "driver"
+        if link.is_symlink():
+            drivers.add(os.path.basename(os.readlink(link)))
+    if "usbfs" in drivers:
+        return "in use"
+    if drivers:
+        return f"in use (kernel driver {', '.join(sorted(drivers))})"
+    return "free"

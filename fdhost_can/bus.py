@@ -10,14 +10,16 @@ expects around that.
 from __future__ import annotations
 
 import atexit
+import errno
 import time
 import weakref
 from typing import Any, Optional
 
 import can
 
-from . import _native, adapters, channels, filters, virtual
+from . import _native, adapter_counters, adapters, channels, detection, filters, virtual
 from . import timing as bit_timing
+from .counter_watch import CounterWatch
 from .log import emit, logger
 
 # Frames the native queue holds for a slow reader before it drops the newest.
@@ -31,12 +33,19 @@ VIRTUAL_ADAPTER_CONFIG = "capture=1"
 # How long a closing virtual Bus lets its transmit queue drain: in all, and without progress.
 DRAIN_LIMIT_S, DRAIN_STALL_S, DRAIN_POLL_S = 5.0, 0.25, 0.001
 
+# Warnings about frames handed to send(); a program with its own account of them (the command
+# line's send and gen) leaves these out by their text.
+ESI_NOT_SENT = "%s: the adapter's transmit record has no error state indicator: CAN FD frames go out without it (ESI 0)"
+UNSENT_AT_CLOSE = "%s: %d frame%s not sent before closing: %s"
+
 _native.set_message_class(can.Message)
 _native.set_log_handler(emit)
 
 # Buses still open when the interpreter exits are shut down first: their adapters are released
 # and virtual ones unplugged. (The core's threads are native and hold no exit up.)
 _open_buses: "weakref.WeakSet[FdhostBus]" = weakref.WeakSet()
+# What detection needs of each open Bus.
+_detected: "weakref.WeakKeyDictionary[FdhostBus, detection.OpenBus]" = weakref.WeakKeyDictionary()
 
 
 @atexit.register
@@ -65,6 +74,8 @@ class FdhostBus(can.BusABC):
     :param can_filters: python-can filters, applied natively (see :mod:`fdhost_can.filters`).
     :param receive_queue_size: received frames held for a program that does not keep up (default
         65536, up to 16777216); beyond that the newest are dropped and counted in ``dropped_frames``.
+    :param ignore_rx_error_frames: on a virtual bus, leave out the error frames (as python-can's
+        ``socketcan``); they come from the virtual adapter's error counters (:mod:`fdhost_can.bus_errors`).
 
     Other keywords (``single_handle`` from python-can's tools, the timing keys such as ``f_clock``)
     are accepted and ignored. Sending carries the identifier format, remote frames, CAN FD and the
@@ -86,6 +97,9 @@ class FdhostBus(can.BusABC):
     # Class defaults, so that shutdown() and __del__ work on an instance whose __init__ never ran.
     _adapter: Optional[_native.Adapter] = None
     virtual_adapter: Optional[int] = None
+    _tx_counters: Optional[adapter_counters.Counters] = None
+    _watch: Optional[CounterWatch] = None
+    _esi_noted = False
 
     def __init__(
         self,
@@ -97,6 +111,7 @@ class FdhostBus(can.BusABC):
         receive_own_messages: bool = False,
         can_filters: Optional[can.typechecking.CanFilters] = None,
         receive_queue_size: int = RECEIVE_QUEUE_FRAMES,
+        ignore_rx_error_frames: bool = False,
         **kwargs: object,
     ) -> None:
         parsed = channels.parse_channel(channel)
@@ -107,10 +122,16 @@ class FdhostBus(can.BusABC):
         fields = bit_timing.setup_fields(_native, bitrate=bitrate, data_bitrate=data_bitrate, fd=fd, timing=timing)
         # python-can reads the protocol while its own __init__ runs, so it is set first.
         self._can_protocol = can.CanProtocol.CAN_FD if fields.is_fd else can.CanProtocol.CAN_20
+        timing_keys: dict[str, object] = {"bitrate": round(fields.nominal_bitrate), "fd": fields.is_fd}
+        if fields.is_fd:
+            timing_keys["data_bitrate"] = round(fields.data_bitrate)
         self.channel_info = _describe_channel(parsed)
         # Messages carry the channel as the program named it, so equals() against a sent message works.
         self.channel = channel if channel is not None else str(parsed)
         self._open(parsed, fields, bool(receive_own_messages), receive_queue_size)
+        if self.virtual_adapter is not None:
+            self._watch = CounterWatch(self.virtual_adapter, self.channel, self.channel_info,
+                                       error_frames=not ignore_rx_error_frames)
         try:
             # Last: it applies the filters (natively, through _apply_filters) and marks the Bus open.
             super().__init__(channel=self.channel, can_filters=can_filters, **kwargs)
@@ -118,6 +139,8 @@ class FdhostBus(can.BusABC):
             self._close_native()
             raise
         _open_buses.add(self)
+        virtual_bus = parsed.bus if isinstance(parsed, channels.VirtualChannel) else None
+        _detected[self] = detection.OpenBus(self._live().serial, virtual_bus, timing_keys)
 
     # -- opening ---------------------------------------------------------------------------------
 
@@ -127,6 +150,7 @@ class FdhostBus(can.BusABC):
         if isinstance(parsed, channels.VirtualChannel):
             serial = self._plug(parsed)
             library = str(virtual.library_path())
+            self._tx_counters = adapter_counters.read(self.virtual_adapter)
         else:
             serial = self._find(parsed)
         try:
@@ -167,19 +191,66 @@ class FdhostBus(can.BusABC):
         adapter = self._adapter
         if adapter is None:
             raise can.CanOperationError(f"{self.channel_info}: the bus is shut down")
+        if timeout is None or timeout == float("inf"):
+            native_timeout = -1.0  # for ever
+        elif timeout != timeout:
+            raise ValueError("recv(nan): give a time-out in seconds, or None to wait for ever")
+        else:
+            native_timeout = max(timeout, 0.0)  # a negative time-out only looks, as python-can's own buses do
+        # Filtered natively: frames no filter accepts never reached the queue.
+        watch = self._watch
+        if watch is None:
+            return self._take(adapter, native_timeout), True
+        return self._take_watching(adapter, watch, native_timeout), True
+
+    def _take_watching(self, adapter: _native.Adapter, watch: CounterWatch, timeout: float) -> Optional[can.Message]:
+        """The next frame of a virtual adapter, or an error frame its counters give: they are looked
+        at every CHECK_S, also while waiting. While frames keep waiting (a busy bus) the clock is not
+        even read: the counters are looked at every LOOK_FRAMES frames."""
+        channel = self.channel
         try:
-            msg: Optional[can.Message] = adapter.recv(-1.0 if timeout is None else timeout, self.channel)
+            if watch.frames_left and not watch.errors:
+                watch.frames_left -= 1
+                msg: Optional[can.Message] = adapter.recv(0.0, channel)
+                if msg is not None:
+                    return msg
+            now = time.monotonic()
+            deadline = None if timeout < 0 else now + timeout
+            while True:
+                if now >= watch.check_at:
+                    watch.look()
+                if watch.errors:
+                    return watch.errors.popleft()
+                until = watch.check_at if deadline is None or watch.check_at < deadline else deadline
+                msg = adapter.recv(until - now if until > now else 0.0, channel)
+                if msg is not None:
+                    return msg
+                now = time.monotonic()
+                if deadline is not None and now >= deadline:
+                    return None
+        except _native.AdapterGone as e:
+            self._close_native()
+            raise can.CanOperationError(f"{self.channel_info}: {e}") from e
+
+    def _take(self, adapter: _native.Adapter, timeout: float) -> Optional[can.Message]:
+        try:
+            msg: Optional[can.Message] = adapter.recv(timeout, self.channel)
         except _native.AdapterGone as e:  # no more frames: the adapter went away, or the Bus closed meanwhile
             self._close_native()
             raise can.CanOperationError(f"{self.channel_info}: {e}") from e
-        # Filtered natively: frames no filter accepts never reached the queue.
-        return msg, True
+        return msg
 
     @property
     def dropped_frames(self) -> int:
-        """Frames the full receive queue dropped (the newest ones) since the Bus opened."""
-        adapter = self._adapter
-        return adapter.dropped if adapter is not None else 0
+        """Frames lost to this Bus since it opened: those the full receive queue dropped (the newest
+        ones), and on a virtual bus those the bus carried while this process did not look for too long."""
+        adapter, watch = self._adapter, self._watch
+        if adapter is None:
+            return 0
+        if watch is None:
+            return adapter.dropped
+        watch.look()
+        return adapter.dropped + watch.missed
 
     @property
     def time_source(self) -> str:
@@ -213,23 +284,52 @@ class FdhostBus(can.BusABC):
         adapter's transmit queue, after which ``can.CanOperationError`` is raised. A message the
         adapter cannot carry (an identifier out of range, too much data ...) raises ValueError."""
         adapter = self._live()
+        if msg.is_fd or msg.is_error_frame:
+            self._check_special(msg)
         length = msg.dlc if msg.is_remote_frame else len(msg.data)
         try:
             adapter.send(msg.arbitration_id, msg.is_extended_id, msg.is_remote_frame, msg.is_fd, msg.bitrate_switch,
                          msg.data, length, -1.0 if timeout is None else timeout)
         except _native.TransmitTimeout as e:
-            raise can.CanOperationError(f"{self.channel_info}: transmit queue still full after {timeout} s") from e
+            raise can.CanOperationError(f"{self.channel_info}: transmit queue still full after {timeout} s"
+                                        f"{self._why_queue_full()}") from e
         except _native.AdapterGone as e:  # unplugged or closed: closed from now on
             self._close_native()
             raise can.CanOperationError(f"{self.channel_info}: sending failed: {e}") from e
         except OSError as e:
             raise can.CanOperationError(f"{self.channel_info}: sending failed: {e}") from e
 
+    def _check_special(self, msg: can.Message) -> None:
+        """Refuses what this Bus cannot put on the bus; says once that ESI is not sent."""
+        if msg.is_error_frame:
+            raise ValueError("an error frame is signalled by a controller, not sent as a message; "
+                             "the adapter sends data and remote frames only")
+        if self._can_protocol is can.CanProtocol.CAN_20:
+            # As a classic CAN socket refuses an FD frame (EINVAL, which python-can's socketcan
+            # raises as CanOperationError): the bus is classic, the message may be fine elsewhere.
+            raise can.CanOperationError(f"{self.channel_info}: a CAN FD frame cannot go out on a classic CAN Bus "
+                                        "(open it with fd=True)", errno.EINVAL)
+        if msg.error_state_indicator and not self._esi_noted:
+            self._esi_noted = True
+            logger.warning(ESI_NOT_SENT, self.channel_info)
+
+    def _why_queue_full(self) -> str:
+        """": <reason>" where the virtual adapter's counters tell what held the queue up since the
+        last time they were asked (or the Bus opened); "" on hardware."""
+        now = adapter_counters.read(self.virtual_adapter)
+        if now is None:
+            return ""
+        start, self._tx_counters = self._tx_counters, now
+        return ": " + adapter_counters.why_not_sent(start, now, str(self.channel))
+
     # -- state and life cycle --------------------------------------------------------------------
 
     @property
     def state(self) -> can.BusState:
-        return can.BusState.ACTIVE
+        """On a virtual bus ERROR while the adapter's controller is error passive (its error
+        counters tell); otherwise, and on hardware, ACTIVE."""
+        watch = self._watch
+        return watch.state() if watch is not None and self._adapter is not None else can.BusState.ACTIVE
 
     @state.setter
     def state(self, new_state: can.BusState) -> None:
@@ -249,7 +349,10 @@ class FdhostBus(can.BusABC):
         adapter = self.__dict__.pop("_adapter", None)
         if adapter is None:
             return
+        _detected.pop(self, None)
         self._let_virtual_queue_drain()
+        if self._watch is not None:
+            self._watch.look()
         adapter.close()  # stops the heartbeat and the reads, wakes blocked receivers, releases the adapter
         self._unplug()
 
@@ -257,24 +360,25 @@ class FdhostBus(can.BusABC):
         """Frames a closing virtual Bus has handed to its adapter still go out, as an adapter left
         powered sends what it holds: `fdhost-can send` closes right after its last write. Waits while
         the queue shrinks, up to a limit; a bus that carries none of them meanwhile (another node's
-        stream of lower identifiers, a crawling bitrate) keeps the rest."""
+        stream of lower identifiers, nobody to acknowledge them) keeps the rest, and a warning says
+        how many were not sent and why."""
         index = self.__dict__.get("virtual_adapter")
-        if index is None:
+        start = adapter_counters.read(index)
+        if start is None:  # hardware, or already gone
             return
-        try:
-            vad = virtual.controller()
-            queued, progress_at = vad.counter("tx_queued", adapter=index), time.monotonic()
-            give_up = progress_at + DRAIN_LIMIT_S
-            while queued > 0 and time.monotonic() < min(give_up, progress_at + DRAIN_STALL_S):
-                time.sleep(DRAIN_POLL_S)
-                now_queued = vad.counter("tx_queued", adapter=index)
-                if now_queued < queued:
-                    progress_at = time.monotonic()
-                queued = now_queued
-            if queued:
-                logger.debug("virtual adapter %s: %d frames not sent before closing", index, queued)
-        except virtual.VadError as e:  # already gone
-            logger.debug("virtual adapter %s: %s", index, e)
+        queued, progress_at = start["tx_queued"], time.monotonic()
+        give_up, now = progress_at + DRAIN_LIMIT_S, start
+        while queued > 0 and time.monotonic() < min(give_up, progress_at + DRAIN_STALL_S):
+            time.sleep(DRAIN_POLL_S)
+            latest = adapter_counters.read(index)
+            if latest is None:
+                return
+            if latest["tx_queued"] < queued:
+                progress_at = time.monotonic()
+            now, queued = latest, latest["tx_queued"]
+        if queued:
+            logger.warning(UNSENT_AT_CLOSE, self.channel_info, queued, "s" if queued != 1 else "",
+                           adapter_counters.why_not_sent(start, now, str(self.channel)))
 
     def _unplug(self) -> None:
         index = self.__dict__.pop("virtual_adapter", None)
@@ -292,11 +396,6 @@ class FdhostBus(can.BusABC):
 
     @staticmethod
     def _detect_available_configs() -> list[can.typechecking.AutoDetectedConfig]:
-        """Every connected adapter by serial; never raises (python-can only expects
-        NotImplementedError), and returns an empty list when no libusb-1.0 can be loaded."""
-        try:
-            serials = adapters.present_serials()
-        except Exception as e:  # noqa: BLE001 - detection must not fail
-            logger.debug("fdhost adapter detection failed: %s", e)
-            return []
-        return [{"interface": "fdhost", "channel": serial} for serial in serials if serial]
+        """Every virtual bus of the user and every adapter a Bus could open now (see
+        :mod:`fdhost_can.detection`); never raises (python-can only expects NotImplementedError)."""
+        return detection.available_configs(list(_detected.values()))  # type: ignore[return-value]

@@ -42,6 +42,7 @@ __all__ = [
     "LOG_COMMANDS", "LOG_HEARTBEATS", "LOG_TX", "LOG_ACKS", "FRAME_FD", "FRAME_EXT", "FRAME_REMOTE", "FRAME_NO_BRS",
     "FRAME_ESI", "HEAD_BRS_BIT", "HEAD_ESI_BIT", "HEAD_SEQ_BITS", "HEAD_SEQ_MASK", "head_seq", "shared_bus_segment",
     "VadError", "LIBRARY_NAME", "library_path", "pyusb_library", "is_virtual", "use_with_pyusb", "controller",
+    "can_buses_in_use",
     "VirtualAdapter", "crc16", "command_frame", "ack_frame", "HEARTBEAT", "DLC_LENGTHS", "tx_record", "container",
     "Record", "parse_container",
 ]
@@ -125,6 +126,8 @@ def _loaded(path: Path) -> bool:
 
 
 _controller: "VirtualAdapter | None" = None
+# The library as can_buses_in_use() loaded it: listing sets up no model, so it is still fresh.
+_listing: "VirtualAdapter | None" = None
 
 
 def controller() -> "VirtualAdapter":
@@ -133,14 +136,26 @@ def controller() -> "VirtualAdapter":
     global _controller
     if _controller is None:
         path = library_path()
-        fresh = not _loaded(path)
-        vad = VirtualAdapter(path)
+        fresh = not _loaded(path) or _listing is not None
+        vad = _listing or VirtualAdapter(path)
         if fresh and "FDHOST_VADAPTER" not in os.environ:
             # Loaded for virtual buses alone: without the default model's adapter, which nothing
             # would use but which would show among the adapters found on this library.
             vad.configure("adapters=0")
         _controller = vad
     return _controller
+
+
+def can_buses_in_use() -> dict[str, int]:
+    """The user's virtual buses with adapters on them (and this process's in-process ones), and
+    how many, through the library ``virtual:`` channels run on. Loads it if needed, but changes
+    nothing in it: listing makes no model, so no adapter appears. OSError when it cannot be loaded."""
+    global _listing
+    if _controller is not None:
+        return _controller.can_buses()
+    if _listing is None:
+        _listing = VirtualAdapter(library_path())
+    return _listing.can_buses()
 
 
 class VirtualAdapter:

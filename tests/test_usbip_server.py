@@ -231,13 +231,18 @@ def test_command_and_acknowledgement(start):
     assert s.command("counters 1-1").startswith("ok transfers=0 ")  # a fresh model for the next import
 
 
-def test_both_front_doors_on_one_shared_bus(start, standin, bus):
+def both_front_doors(start, standin, bus):
+    """An adapter of this process capturing on `bus` (its handle) and a server with one on it too."""
     vad, usb = standin
     vad.configure("adapters=0")
     vad.plug(bus, "capture=1")
     ((location),) = usb.device_locations()
-    handle = usb.open(*location)
-    s = start("--bus", bus)
+    return usb.open(*location), start("--bus", bus)
+
+
+def test_both_front_doors_on_one_shared_bus(start, standin, bus):
+    vad, usb = standin
+    handle, s = both_front_doors(start, standin, bus)
     with ip.Imported(s.port, "1-1") as dev:
         start_capture(dev)
         # USB/IP -> this process
@@ -335,11 +340,7 @@ def test_time_out_fault_holds_the_urb_until_the_host_unlinks_it(start):
 @pytest.mark.parametrize("how", ["drop", "unplug", "SIGUSR1", "host detach", "unplug fault"])
 def test_disconnect_then_import_again_finds_a_fresh_device_with_the_same_serial(start, standin, bus, how):
     vad, usb = standin
-    vad.configure("adapters=0")
-    vad.plug(bus, "capture=1")
-    ((location),) = usb.device_locations()
-    handle = usb.open(*location)
-    s = start("--bus", bus)
+    handle, s = both_front_doors(start, standin, bus)
     dev = ip.Imported(s.port, "1-1")
     start_capture(dev)
     pending = dev.submit(0x81, 51200)

@@ -34,7 +34,7 @@ def virtual_buses() -> list[str]:
     from .. import virtual
 
     try:
-        return sorted(virtual.VirtualAdapter(virtual.library_path()).can_buses())
+        return sorted(virtual.can_buses_in_use())
     except (OSError, virtual.VadError):
         return []
 

@@ -11,6 +11,7 @@ from typing import Optional
 
 import can
 
+from .. import adapter_counters
 from .common import StopRequest
 
 _POLL_S = 0.05
@@ -63,25 +64,7 @@ class Delivery:
 
     def why(self) -> str:
         """What keeps frames from leaving the bus, as far as the adapter tells."""
-        now, start = self._counters(), self._start
-        if now is None or start is None:
-            return "no node on the bus acknowledged them (is one there, at the same bitrate?)"
-        lost = now["tx_arbitration_lost"] - start["tx_arbitration_lost"]
-        if now["tx_ack_errors"] > start["tx_ack_errors"] or now["tx_error_counter"] >= 128:
-            return (f"no other node on {self.channel} acknowledges them: none can receive them "
-                    "(another bitrate, or a classic node for CAN FD frames)")
-        if lost:
-            return f"frames of lower identifiers won arbitration over them {lost} times"
-        return "the bus took none of them"
+        return adapter_counters.why_not_sent(self._start, self._counters(), self.channel)
 
     def _counters(self) -> Optional[dict[str, int]]:
-        index = getattr(self.bus, "virtual_adapter", None)
-        if index is None:
-            return None
-        from .. import virtual
-
-        try:
-            counters = virtual.controller().counters(index)
-        except (virtual.VadError, OSError):
-            return None
-        return counters if "tx_arbitration_lost" in counters else None
+        return adapter_counters.read(getattr(self.bus, "virtual_adapter", None))

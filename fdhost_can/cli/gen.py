@@ -219,7 +219,8 @@ def run(args: argparse.Namespace, stop: StopRequest) -> int:
     start = time.monotonic()
     if settings.esi or settings.mix:
         notices.esi_not_sent([can.Message(is_fd=True, error_state_indicator=True)], NAME)
-    with busopen.open_bus(channel, bus_args, fd=settings.fd or settings.mix, receive_own=True) as bus:
+    with notices.bus_repeats_left_out(), \
+            busopen.open_bus(channel, bus_args, fd=settings.fd or settings.mix, receive_own=True) as bus:
         delivery = Delivery(bus, channel)
         notices.alone_on_virtual_bus(bus, channel, NAME)
         try:

@@ -8,10 +8,7 @@ has no sysfs entries) the state shows as ``unknown``.
 from __future__ import annotations
 
 import argparse
-import os
 from dataclasses import dataclass
-from pathlib import Path
-from typing import Optional, Sequence
 
 from .common import PROG, CliError, StopRequest
 from .. import _native, adapters as found_adapters
@@ -20,7 +17,6 @@ NAME = "list"
 HELP = "list the adapters plugged in and the virtual buses in use"
 DESCRIPTION = "Lists each adapter (serial, USB bus:address, whether a program is using it) and the virtual buses in use."
 
-SYSFS_USB = Path("/sys/bus/usb/devices")
 KQ_DEV_MAX = 8  # adapters the extension enumerates; a later one cannot be opened
 
 
@@ -64,7 +60,7 @@ def virtual_buses_in_use() -> list[str]:
     from .. import virtual
 
     try:
-        buses = virtual.VirtualAdapter(virtual.library_path()).can_buses()
+        buses = virtual.can_buses_in_use()
     except OSError:  # not installed or not built
         return []
     except virtual.VadError as e:  # another library named, or refused
@@ -81,7 +77,7 @@ def find_adapters() -> list[Adapter]:
 
 
 def _state(a: found_adapters.Listed) -> str:
-    state = usage(a.bus, a.ports)
+    state = found_adapters.usage(a.bus, a.ports)
     if a.error == _native.LIBUSB_ERROR_ACCESS:
         state += f", no access for this user (see {PROG} udev)"
     return state
@@ -95,22 +91,3 @@ def _serial_text(a: found_adapters.Listed) -> str:
     if a.error:
         return f"(serial unreadable: {_native.error_name(a.error)})"
     return a.serial or "(no serial)"
-
-
-def usage(bus: int, port_numbers: Optional[Sequence[int]], sysfs: Path = SYSFS_USB) -> str:
-    """Whether a program (``usbfs``) or a kernel driver holds one of the device's interfaces."""
-    if not port_numbers:
-        return "unknown"
-    device = f"{bus}-{'.'.join(str(p) for p in port_numbers)}"
-    if not (sysfs / device).is_dir():
-        return "unknown"
-    drivers = set()
-    for interface in sysfs.glob(device + ":*"):
-        link = interface / "driver"
-        if link.is_symlink():
-            drivers.add(os.path.basename(os.readlink(link)))
-    if "usbfs" in drivers:
-        return "in use"
-    if drivers:
-        return f"in use (kernel driver {', '.join(sorted(drivers))})"
-    return "free"

@@ -3,9 +3,11 @@ a virtual bus with nobody else on it (virtual buses belong to one user), and fra
 state indicator the adapter cannot send."""
 from __future__ import annotations
 
+import contextlib
+import logging
 import os
 import pwd
-from typing import Iterable
+from typing import Iterable, Iterator
 
 import can
 
@@ -52,3 +54,20 @@ def esi_not_sent(messages: Iterable[can.Message], command: str) -> None:
             say(f"{PROG} {command}: the adapter's transmit record has no error state indicator: "
                 "CAN FD frames go out without it (ESI 0)")
             return
+
+
+@contextlib.contextmanager
+def bus_repeats_left_out() -> Iterator[None]:
+    """While a command gives its own account of the frames it sends (ESI, frames not sent), the
+    Bus's warnings saying the same are left out."""
+    from ..bus import ESI_NOT_SENT, UNSENT_AT_CLOSE
+    from ..log import logger
+
+    def keep(record: logging.LogRecord) -> bool:
+        return record.msg not in (ESI_NOT_SENT, UNSENT_AT_CLOSE)
+
+    logger.addFilter(keep)
+    try:
+        yield
+    finally:
+        logger.removeFilter(keep)

@@ -41,7 +41,8 @@ def run(args: argparse.Namespace, stop: StopRequest) -> int:
     messages = [parse_frame(text) for text in args.frames]
     channel, bus_args = with_rates(args.channel, args)
     notices.esi_not_sent(messages, NAME)
-    with busopen.open_bus(channel, bus_args, fd=any(m.is_fd for m in messages), receive_own=True) as bus:
+    with notices.bus_repeats_left_out(), \
+            busopen.open_bus(channel, bus_args, fd=any(m.is_fd for m in messages), receive_own=True) as bus:
         delivery = Delivery(bus, channel)
         notices.alone_on_virtual_bus(bus, channel, NAME)
         for msg in messages:

@@ -74,8 +74,11 @@ CanMessage message_to_send(std::uint32_t id, bool extended, bool remote, bool fd
     m.brs = brs;
     Py_buffer view;
     if (PyObject_GetBuffer(data.ptr(), &view, PyBUF_SIMPLE) != 0) throw nb::python_error();
-    assign_data(m, {static_cast<const std::uint8_t*>(view.buf), static_cast<std::size_t>(std::max<Py_ssize_t>(view.len, 0))});
+    const auto size = static_cast<std::size_t>(std::max<Py_ssize_t>(view.len, 0));
+    assign_data(m, {static_cast<const std::uint8_t*>(view.buf), size});
     PyBuffer_Release(&view);
+    // assign_data saturates the length; the refusal names the real one.
+    if (!remote && size > CAN_DATA_MAX) throw nb::value_error(describe_length(m, size).c_str());
     if (remote) {
         if (length < 0 || length > 0xFFFF) throw nb::value_error("a remote frame requests 0 to 8 bytes");
         m.len = static_cast<std::uint16_t>(length);

@@ -341,7 +341,7 @@ OpenResult Adapter::open(const OpenRequest& req) {
     const bool model = lib->is_virtual() || found.manufacturer == VIRTUAL_MANUFACTURER;
     ReceiveOptions ro;
     ro.capacity = req.queue_frames;
-    ro.choice = {req.receive_own, model, !model && data > nominal};
+    ro.choice = {req.receive_own, model, !model && data > nominal, t.can_frame_type == 0};
     ro.bus_clock = model;
     ro.name = name;
     auto session = std::make_unique<Session>(lib, std::move(found.device), found.info.serial, std::move(ro));

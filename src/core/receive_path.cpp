@@ -45,6 +45,10 @@ Collected collect_frames(const SectionResult& section, const FrameFilter& filter
             continue;
         }
         if (m.echo && !choice.receive_own) continue;
+        if (m.fd && choice.classic) {
+            ++c.fd_on_classic;
+            continue;
+        }
         if (!filter.passes(m)) continue;
         if (m.fd) {
             m.brs = choice.header_flags ? head_brs(view.head.reserve) : choice.brs_when_fd;
@@ -88,6 +92,11 @@ Delivered ReceivePath::deliver(std::span<const std::uint8_t> container, std::int
         d.damaged = true;
         log(Level::Warning, options_.name + ": a damaged record in a receive container; " +
                                 std::to_string(frames_.size()) + " frames of it kept");
+    }
+    if (walked.fd_on_classic && !reported_fd_on_classic_) {
+        reported_fd_on_classic_ = true;
+        log(Level::Warning, options_.name + ": CAN FD frames on the bus are not delivered to a classic CAN Bus "
+                                "(open it in CAN FD mode to receive them)");
     }
     if (frames_.empty()) return d;
 

@@ -26,12 +26,14 @@ struct FrameChoice {
     bool receive_own = false;      // keep the adapter's reports of frames it sent for us (header dir 1)
     bool header_flags = false;     // BRS and ESI are in reserve[2] of each header (the virtual adapter)
     bool brs_when_fd = false;      // otherwise: the bitrate switch reported for every FD frame
+    bool classic = false;          // a classic CAN bus: FD frames are none of its (its controller sees errors)
 };
 
 struct Collected {
     RecordStep step = RecordStep::End;  // how the walk through the records ended
     std::size_t records = 0;            // records walked
     std::size_t damaged = 0;            // records whose identifier does not fit its format
+    std::size_t fd_on_classic = 0;      // FD frames left out because the bus is a classic one
 };
 
 // The frames of a checked section's records that `filter` passes, appended to `frames` (timestamp
@@ -86,6 +88,7 @@ private:
     std::atomic<TimeSource> source_{TimeSource::Arrival};
     std::atomic<std::uint64_t> arrival_timed_{0};
     bool reported_learned_ = false;
+    bool reported_fd_on_classic_ = false;
     std::chrono::steady_clock::time_point last_drop_{};
     // Reused between containers (one container is delivered at a time).
     std::vector<CanMessage> frames_;

@@ -59,6 +59,13 @@ TxBuild make_tx_record(const CanMessage& m) noexcept {
     return out;
 }
 
+std::string describe_length(const CanMessage& m, std::size_t n) {
+    if (m.fd) return "a CAN FD frame carries at most 64 data bytes, not " + std::to_string(n);
+    return (m.remote ? "a remote frame requests at most 8 bytes, not "
+                     : "a classic CAN frame carries at most 8 data bytes, not ") +
+           std::to_string(n);
+}
+
 std::string describe(TxError e, const CanMessage& m) {
     switch (e) {
         case TxError::None:
@@ -74,11 +81,8 @@ std::string describe(TxError e, const CanMessage& m) {
             return "identifier " + hex(m.id) + " does not fit an extended (29-bit) frame, whose largest is " +
                    hex(EXTENDED_ID_MAX);
         case TxError::ClassicTooLong:
-            return (m.remote ? "a remote frame requests at most 8 bytes, not "
-                             : "a classic CAN frame carries at most 8 data bytes, not ") +
-                   std::to_string(m.len);
         case TxError::FdTooLong:
-            return "a CAN FD frame carries at most 64 data bytes, not " + std::to_string(m.len);
+            return describe_length(m, m.len);
     }
     return "invalid message";
 }

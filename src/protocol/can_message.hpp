@@ -58,6 +58,9 @@ struct TxBuild {
 // next FD length; a remote frame carries its requested length in dlc and no data.
 TxBuild make_tx_record(const CanMessage& m) noexcept;
 
+// Why `n` bytes do not fit m's kind of frame (its fd and remote).
+std::string describe_length(const CanMessage& m, std::size_t n);
+
 // One sentence for the exception the Bus raises, naming the offending value and the limit.
 std::string describe(TxError e, const CanMessage& m);
 

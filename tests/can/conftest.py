@@ -35,11 +35,14 @@ class FakeAdapter:
 
     def __init__(self, serial, setup, *, library, queue_frames, receive_own, settle=True):
         self.args = (serial, setup, receive_own, queue_frames, library)
+        self.serial = serial
         self.frames, self.sent, self.filters, self.dropped, self.closes = [], [], "unset", 0, 0
         self.send_error = None
         self.time_source, self.arrival_timed = "learned", 0
+        self.timeouts = []
 
     def recv(self, timeout, channel):
+        self.timeouts.append(timeout)
         if isinstance(self.frames, Exception):
             raise self.frames
         if not self.frames:

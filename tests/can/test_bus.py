@@ -1,4 +1,6 @@
 """FdhostBus around a stand-in for the core's adapter (conftest.FakeAdapter): what python-can sees."""
+import errno
+import logging
 import sys
 from pathlib import Path
 from unittest.mock import patch
@@ -6,7 +8,7 @@ from unittest.mock import patch
 import can
 import pytest
 
-from fdhost_can import _native, adapters
+from fdhost_can import _native, adapters, detection
 from fdhost_can.bus import FdhostBus
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -67,6 +69,35 @@ def test_send(fake_native):
     bus.shutdown()
 
 
+@pytest.mark.parametrize("timeout, native", [(None, -1.0), (float("inf"), -1.0), (-1, 0.0), (-1e-9, 0.0), (0, 0.0)])
+def test_recv_time_outs_reach_the_adapter_as_python_can_means_them(fake_native, timeout, native):
+    """A negative time-out only looks, as python-can's own buses do; None and infinity wait for ever."""
+    with open_bus(channel="AB12") as bus:
+        assert bus._recv_internal(timeout) == (None, True)
+        assert bus._adapter.timeouts == [native]
+
+
+def test_recv_nan_is_refused(fake_native):
+    with open_bus(channel="AB12") as bus, pytest.raises(ValueError, match="nan"):
+        bus.recv(float("nan"))
+
+
+def test_what_the_bus_cannot_put_on_the_wire_is_refused_and_esi_noted_once(fake_native, caplog):
+    with open_bus(channel="AB12", fd=False) as classic, open_bus(channel="AB12") as fd:
+        # A classic CAN socket refuses FD frames with EINVAL, which python-can raises as CanOperationError.
+        with pytest.raises(can.CanOperationError, match="classic CAN Bus") as refused:
+            classic.send(can.Message(arbitration_id=1, is_fd=True, data=b"\x01"))
+        assert refused.value.error_code == errno.EINVAL
+        for bus in (classic, fd):
+            with pytest.raises(ValueError, match="error frame"):
+                bus.send(can.Message(arbitration_id=1, is_error_frame=True))
+        assert classic._adapter.sent == []
+        for _ in range(3):
+            fd.send(can.Message(arbitration_id=1, is_fd=True, error_state_indicator=True))
+        assert len(fd._adapter.sent) == 3
+    assert [r.levelno for r in caplog.records if "error state indicator" in r.getMessage()] == [logging.WARNING]
+
+
 def test_shutdown(fake_native):
     bus = open_bus(channel="AB12")
     native = bus._adapter
@@ -97,10 +128,16 @@ def test_state(fake_native):
             bus.state = can.BusState.PASSIVE
 
 
-def test_detection_never_raises(fake_native, monkeypatch):
-    assert FdhostBus._detect_available_configs() == [
-        {"interface": "fdhost", "channel": "AB12"}, {"interface": "fdhost", "channel": "0012345"}]
-    monkeypatch.setattr(adapters, "present_serials", lambda: 1 / 0)
+def test_detection_lists_the_adapters_a_bus_could_open_and_never_raises(fake_native, monkeypatch):
+    monkeypatch.setattr(detection, "virtual_configs", lambda open_buses: [])
+    rows = [adapters.Listed("FREE", 1, 2, [1], 0), adapters.Listed("CLAIMED", 1, 3, [2], 0),
+            adapters.Listed("", 1, 4, [3], 0), adapters.Listed("NOACCESS", 1, 5, [4], _native.LIBUSB_ERROR_ACCESS),
+            adapters.Listed("AB12", 1, 6, [5], 0)]
+    monkeypatch.setattr(adapters, "listed", lambda: rows)
+    monkeypatch.setattr(adapters, "usage", lambda bus, ports: "in use" if ports == [2] else "free")
+    with open_bus(channel="AB12"):  # open here: not listed
+        assert FdhostBus._detect_available_configs() == [{"interface": "fdhost", "channel": "FREE"}]
+    monkeypatch.setattr(adapters, "listed", lambda: 1 / 0)
     assert FdhostBus._detect_available_configs() == []
 
 

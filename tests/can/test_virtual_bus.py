@@ -1,7 +1,9 @@
 """FdhostBus end to end on virtual buses: the extension's fdhost object on virtual adapters plugged
 onto a virtual CAN bus, two or three Buses back to back, as python-can programs use them."""
 import asyncio
+import json
 import logging
+import os
 import signal
 import subprocess
 import sys
@@ -211,15 +213,53 @@ def test_a_bus_left_to_the_garbage_collector_releases_its_adapter(channel, vad, 
     assert vad.counter("unplugged", index) == 1
 
 
-def test_detect_available_configs(buses, vad, monkeypatch):
-    """Detection lists the adapters on the hardware libusb; with FDHOST_LIBUSB naming the virtual
-    adapter library (as a rig without hardware does), that is where the Bus's own adapter is."""
+def test_detection_lists_virtual_buses_and_free_adapters_and_changes_nothing(buses, vad, channel, monkeypatch):
+    """With FDHOST_LIBUSB naming the virtual adapter library (a rig without hardware), its adapters
+    are the ones found by serial: a Bus's own is in use and not listed, a spare one is."""
     monkeypatch.setenv("FDHOST_LIBUSB", str(virtual.library_path()))
-    b = buses()
-    t0 = time.monotonic()
-    configs = can.detect_available_configs("fdhost")
-    assert time.monotonic() - t0 < 1
-    assert {"interface": "fdhost", "channel": vad.serial(b.virtual_adapter)} in configs
+    a, b = buses(), buses()
+    spare = vad.plug("")
+    try:
+        count = vad.adapter_count()
+        configs = can.detect_available_configs("fdhost")
+        assert vad.adapter_count() == count
+        assert {"interface": "fdhost", "channel": channel, "bitrate": 1_000_000, "fd": True,
+                "data_bitrate": 5_000_000} in configs
+        assert {"interface": "fdhost", "channel": vad.serial(spare)} in configs
+        assert not {vad.serial(a.virtual_adapter), vad.serial(b.virtual_adapter)} & {c["channel"] for c in configs}
+        a.send(can.Message(arbitration_id=9))
+        assert b.recv(1).arbitration_id == 9
+        with can.Bus(interface="fdhost", **{k: v for k, v in configs[0].items() if k != "interface"}) as c:
+            assert c.virtual_adapter is not None
+    finally:
+        vad.unplug(adapter=spare)
+
+
+def test_detection_lists_another_process_s_buses_and_makes_no_adapter(buses, channel):
+    buses()
+    r = run_child(f"""
+        from fdhost_can import virtual
+        print({{"interface": "fdhost", "channel": "{channel}"}} in can.detect_available_configs("fdhost"))
+        print(virtual.controller().adapter_count())
+    """, namespace=os.environ["FDHOST_VADAPTER_NAMESPACE"])
+    assert r.stdout.splitlines() == ["True", "0"], r.stderr
+
+
+def test_detection_before_any_bus_leaves_the_process_as_it_was():
+    """A program's first call: no adapter appears in the virtual adapter library, and the next
+    virtual: Bus opens and carries frames."""
+    r = run_child("""
+        import os
+        from fdhost_can import virtual
+        os.environ["FDHOST_LIBUSB"] = str(virtual.library_path())
+        print([c["channel"] for c in can.detect_available_configs("fdhost")])
+        print(virtual.controller().adapter_count())
+        with can.Bus(interface="fdhost", channel="virtual:after") as a, can.Bus(interface="fdhost", channel="virtual:after") as b:
+            a.send(can.Message(arbitration_id=5))
+            print(hex(b.recv(1).arbitration_id))
+            print([c["channel"] for c in can.detect_available_configs("fdhost")])
+    """)
+    assert r.stdout.splitlines() == ["[]", "0", "0x5", "['virtual:after']"], r.stderr
 
 
 def test_an_open_bus_writes_nothing_to_stdout_or_stderr(buses, capfd, caplog):
@@ -353,7 +393,7 @@ def test_a_hardware_serial_is_looked_for_on_the_hardware_libusb(vad):
         can.Bus(interface="fdhost", channel="ABCDEF0123")
 
 
-def run_child(code, preload=True):
+def run_child(code, preload=True, namespace=None):
     """A Python process running `code` with the interface registered (python-can finds an installed
     package by its entry point; the source checkout is registered by hand) on its own virtual buses.
     With `preload`, the module under test is loaded first (a sanitised build, say); otherwise the
@@ -365,7 +405,7 @@ def run_child(code, preload=True):
         can.util.VALID_INTERFACES = can.util.VALID_INTERFACES | {{"fdhost"}}
     """)
     env = load_fdhost.env_for_child()
-    env["FDHOST_VADAPTER_NAMESPACE"] = f"child-{uuid.uuid4().hex[:12]}"
+    env["FDHOST_VADAPTER_NAMESPACE"] = namespace or f"child-{uuid.uuid4().hex[:12]}"
     return subprocess.run([sys.executable, "-c", prologue + textwrap.dedent(code)], cwd=load_fdhost.ROOT,
                           capture_output=True, text=True, timeout=60, env=env)
 
@@ -402,3 +442,68 @@ def test_sigint_handling_is_left_as_it_was():
         bus.shutdown()
     """, preload=False)  # the Bus imports the extension
     assert (r.returncode, r.stdout, r.stderr) == (0, "interrupted\n", "")
+
+
+def test_frames_the_adapter_missed_are_counted_as_dropped_and_logged_once(buses, vad, channel, caplog):
+    """The adapter's receive buffer overflowing (as when this process does not look at a shared bus
+    for too long) loses frames the bus carried: dropped_frames counts them with the queue's drops."""
+    b = buses()
+    vad.set("flush_us=500000", adapter=b.virtual_adapter)  # hold frames half a second ...
+    vad.set("rxbuf=100", adapter=b.virtual_adapter)        # ... in a buffer of 100
+    gen = vad.plug(channel.partition(":")[2])
+    try:
+        vad.generator("saturate,dlc=8,fd=1,count=2000", adapter=gen)
+        got = []
+        while len(got) + b.dropped_frames < 2000 and (m := b.recv(2)) is not None:
+            got.append(m)
+        got += iter(lambda: b.recv(0.1), None)
+    finally:
+        vad.unplug(adapter=gen)
+    assert b.dropped_frames == vad.counter("rx_overflow", b.virtual_adapter) > 0
+    frames = [m for m in got if not m.is_error_frame]
+    assert len(frames) + b.dropped_frames == 2000
+    assert [r.levelno for r in caplog.records if "were missed" in r.getMessage()] == [logging.WARNING]
+    # As a SocketCAN controller reports an overflow: CAN_ERR_CRTL, CAN_ERR_CRTL_RX_OVERFLOW.
+    assert [(m.arbitration_id, m.data[1]) for m in got if m.is_error_frame] == [(0x4, 0x01)]
+
+
+@pytest.mark.parametrize("size", [65, 65_536, 10_000_000])
+def test_an_oversized_payload_is_refused_with_its_real_length(buses, size):
+    with pytest.raises(ValueError, match=f"at most 64 data bytes, not {size}$"):
+        buses().send(can.Message(arbitration_id=1, is_fd=True, data=bytes(size)))
+
+
+def test_a_receiver_stopped_on_a_saturated_shared_bus_counts_every_frame_it_missed(vad, channel):
+    """A process stopped for longer than the shared bus keeps frames: what it received and what its
+    Bus counts as dropped add up to what the bus carried."""
+    frames = 40_000  # about 2 s of the bus; the bus's log keeps about 16,000
+    child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(f"""
+        import json, logging, sys, time, can, can.util, load_fdhost
+        can.interfaces.BACKENDS["fdhost"] = ("fdhost_can.bus", "FdhostBus")
+        can.util.VALID_INTERFACES = can.util.VALID_INTERFACES | {{"fdhost"}}
+        logging.basicConfig(level=logging.WARNING, format="%(message)s")
+        bus = can.Bus(interface="fdhost", channel="{channel}", bitrate=1_000_000, fd=True, data_bitrate=5_000_000)
+        print("ready", flush=True)
+        sys.stdin.readline()
+        got = sum(1 for m in iter(lambda: bus.recv(1), None) if not m.is_error_frame)
+        print(json.dumps([got, bus.dropped_frames]), flush=True)
+        bus.shutdown()
+    """)], stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+        env=load_fdhost.env_for_child(), cwd=load_fdhost.ROOT)
+    try:
+        assert child.stdout.readline() == "ready\n"
+        gen = vad.plug(channel.partition(":")[2])
+        child.send_signal(signal.SIGSTOP)
+        vad.generator(f"saturate,dlc=8,fd=1,count={frames}", adapter=gen)
+        deadline = time.monotonic() + 20
+        while vad.counter("gen_frames", gen) < frames and time.monotonic() < deadline:
+            time.sleep(0.05)
+        child.send_signal(signal.SIGCONT)
+        out, err = child.communicate("go\n", timeout=60)
+        vad.unplug(adapter=gen)
+    finally:
+        child.kill()
+    got, dropped = json.loads(out.splitlines()[-1])
+    print(f"\nstopped while the bus carried {frames}: {got} received + {dropped} counted as dropped")
+    assert dropped > 0 and got + dropped == frames, err
+    assert err.count("were missed") == 1

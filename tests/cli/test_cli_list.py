@@ -11,7 +11,7 @@ from pathlib import Path
 import pytest
 from cli_helpers import run_cli
 
-from fdhost_can.cli.listing import usage
+from fdhost_can.adapters import usage
 
 
 @pytest.fixture

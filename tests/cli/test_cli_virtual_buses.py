@@ -88,3 +88,12 @@ def test_adapters_beyond_eight_open(vad, channel):
             assert other.recv(2).arbitration_id == 0x123
     finally:
         vad.configure("adapters=0")
+
+
+def test_the_bus_does_not_repeat_what_send_says_itself(channel, capsys, caplog):
+    """send counts its unsent frames and notes the ESI itself: the Bus's warnings saying the same
+    are left out, the others stay."""
+    assert run_cli("send", channel, "213##211", "--timeout", 0.3) == 1
+    err = capsys.readouterr().err.splitlines()
+    assert len(err) == 3 and "error state indicator" in err[0] and "1 of 1 frame not sent" in err[2]
+    assert [r.getMessage() for r in caplog.records if r.name == "can.fdhost" and r.levelno >= 30] == []

@@ -86,6 +86,24 @@ TEST(QueueDelivery, BitrateSwitchComesFromTheHeaderOnlyForVirtualAdapters) {
     }
 }
 
+// A classic Bus's adapter on hardware passes on the FD frames it sees: they are left out and counted.
+TEST(QueueDelivery, AClassicBusLeavesFdFramesOutAndCountsThem) {
+    const Section s({{head(0x1, false, true, 9), std::vector<std::uint8_t>(12, 7)},
+                     {head(0x2, false, false, 1), {1}},
+                     {head(0x3, true, true, 2), {1, 2}}});
+    for (bool classic : {false, true}) {
+        std::vector<CanMessage> frames;
+        std::vector<std::uint32_t> stamps;
+        core::FrameChoice choice;
+        choice.classic = classic;
+        const core::Collected c = core::collect_frames(s.result, FrameFilter(), choice, frames, stamps);
+        EXPECT_EQ(c.records, 3u);
+        EXPECT_EQ(c.fd_on_classic, classic ? 2u : 0u);
+        ASSERT_EQ(frames.size(), classic ? 1u : 3u);
+        EXPECT_EQ(frames[classic ? 0 : 1].id, 0x2u);
+    }
+}
+
 TEST(QueueDelivery, OneTimeStampPerContainerAndDamagedIdentifiersSkipped) {
     const Section s({{head(0x800, false, false, 0), {}},  // 12 bits in a standard frame: damage
                      {head(0x10, false, false, 0), {}},
