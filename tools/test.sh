@@ -3,9 +3,8 @@
 # integration tests over the virtual adapter), and the Windows-report build's tests.
 # With CI=true it also runs the real-USB rig (tools/usb-rig/run.sh: the tests/rig selection in a
 # QEMU guest, through the real kernel USB stack, libusb and pyusb), checks the wheel as a user gets
-# it (tools/wheel_check.sh), runs this suite on Debian sid's CPython and the abi3 module on sid's
-# other versions (tools/interpreters/sid_suite.sh), the fuzz targets for a bounded time, the whole
-# suite again against an AddressSanitizer/UndefinedBehaviorSanitizer build, and a one-minute soak.
+# it (tools/wheel_check.sh), runs the fuzz targets for a bounded time, the whole suite again against
+# an AddressSanitizer/UndefinedBehaviorSanitizer build, and a one-minute soak.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/setup.sh
@@ -28,8 +27,6 @@ if [ "${CI:-}" = "true" ]; then
   bash tools/usb-rig/run.sh
   echo "--- the wheel as a user gets it ---"
   bash tools/wheel_check.sh
-  echo "--- the suite on Debian sid's CPython, the abi3 module on its other versions ---"
-  bash tools/interpreters/sid_suite.sh
   echo "--- fuzz targets (bounded) ---"
   bash fuzz/run.sh "${FUZZ_SECONDS:-30}"
   echo "--- sanitised suite ---"
