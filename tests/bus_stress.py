@@ -87,6 +87,8 @@ def exits(processes: int, names: list[str]) -> dict:
 def one_round(name: str, rng: random.Random, tally: dict) -> bool:
     """True when every thread ended in time; `tally` counts the frames the Bus sent, those the peer
     received and those the Bus's receivers took."""
+    counting = threading.Lock()  # `+=` from several threads loses counts without a GIL
+
     with open_bus(name) as peer:
         bus = open_bus(name)
 
@@ -94,7 +96,8 @@ def one_round(name: str, rng: random.Random, tally: dict) -> bool:
             while True:
                 try:
                     bus.send(can.Message(arbitration_id=0x100 + i, is_extended_id=False, data=bytes([i])), timeout=0.05)
-                    tally["sent"] += 1
+                    with counting:
+                        tally["sent"] += 1
                 except can.CanOperationError as e:
                     if "shut down" in str(e) or "closed" in str(e):
                         return
@@ -103,7 +106,8 @@ def one_round(name: str, rng: random.Random, tally: dict) -> bool:
             while True:
                 try:
                     if bus.recv(0.05) is not None:
-                        tally["taken"] += 1
+                        with counting:
+                            tally["taken"] += 1
                 except can.CanOperationError:
                     return
 

@@ -1,7 +1,11 @@
 """The one way tests, benchmarks and the Python processes they start load the module under test:
 `src.fdhost` from the in-place build, or, when $FDHOST_MODULE_DIR (or the argument) names the
 directory of another build (the sanitised one, the Windows-report one), the module built there,
-under the same name. Importing this puts the repository and tests/ on sys.path."""
+under the same name. Importing this puts the repository and tests/ on sys.path.
+
+With $FDHOST_TESTS_WITHOUT_EXTENSION=1 nothing is loaded: a run of the python-can Bus and the command
+line on an interpreter the extension is not built for (another version against the same abi3
+fdhost_can._native, a free-threaded one), which must then not need it."""
 import importlib
 import importlib.util
 import os
@@ -16,10 +20,14 @@ for _path in (str(TESTS), str(ROOT)):
         sys.path.insert(0, _path)
 
 NAME = "src.fdhost"
+WITHOUT_EXTENSION = os.environ.get("FDHOST_TESTS_WITHOUT_EXTENSION") == "1"
 
 
 def load(directory=None):
-    """The module under test, loaded on the first call (later calls return the same module)."""
+    """The module under test, loaded on the first call (later calls return the same module); None
+    in a run without the extension."""
+    if WITHOUT_EXTENSION:
+        return None
     if NAME in sys.modules:
         return sys.modules[NAME]
     directory = directory or os.environ.get("FDHOST_MODULE_DIR")

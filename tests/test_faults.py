@@ -190,7 +190,11 @@ def test_heartbeat_write_failures_are_reported_and_the_worker_goes_on(rig, monke
         assert wait_until(lambda: rig.vad.counter("heartbeats") >= beats + 3)  # beating again
     assert h.rec_thread2.is_alive() and h.rec_thread.is_alive()
     rig.close(h)
-    assert rig.output.lines()[-4:] == ["close  fdhos"] + CLEANED_UP
+    out = rig.output.lines()
+    closing = out[len(out) - 1 - out[::-1].index("close  fdhos") + 1:]
+    # close() prints its line before it stops the worker: a halted endpoint's beat under way by then
+    # (one or more on a loaded machine) still fails and says so before the clean-up.
+    assert closing[-3:] == CLEANED_UP and set(closing[:-3]) <= ({line} if repeats else set())
 
 
 # --- running: the receive endpoint ----------------------------------------------------------

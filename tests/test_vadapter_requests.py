@@ -136,7 +136,10 @@ def test_lsusb_lists_every_device_without_complaint(args):
     env = dict(os.environ, FDHOST_VADAPTER="adapters=2;other=1",
                LD_LIBRARY_PATH=f"{LIB.parent}:{os.environ.get('LD_LIBRARY_PATH', '')}")
     out = subprocess.run(args, env=env, capture_output=True, text=True, timeout=30)
-    assert out.returncode == 0 and out.stderr == "", out.stderr
+    # usbutils 019 and newer say so when the system has no udev hardware database (a minimal system
+    # without udev): about names, not about the devices.
+    complaints = re.sub(r"^unable to initialize usb .*\n?", "", out.stderr, flags=re.M).strip()
+    assert out.returncode == 0 and complaints == "", out.stderr
     # Names after the ids come from the system's hardware database, if it knows them.
     listed = re.findall(r"^Bus \d{3} Device \d{3}: ID [0-9a-f]{4}:[0-9a-f]{4}", out.stdout, re.M)
     assert listed == ["Bus 001 Device 002: ID 34b7:6877", "Bus 001 Device 003: ID 34b7:6877",

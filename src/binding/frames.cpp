@@ -3,13 +3,13 @@
 #include <algorithm>
 #include <array>
 
+#include "binding/shared_ref.hpp"
+
 namespace fdh::binding {
 
 namespace {
-// References kept for the rest of the process: the interpreter may be finalising when the module's
-// statics would be destroyed.
-PyObject* g_message_class = nullptr;
-PyObject* g_new = nullptr;  // object.__new__
+SharedRef g_message_class;
+SharedRef g_new;  // object.__new__
 
 enum Slot { TIMESTAMP, ID, EXTENDED, REMOTE, ERROR_FRAME, CHANNEL, DLC, DATA, FD, RX, BRS, ESI, SLOTS };
 constexpr std::array<const char*, SLOTS> SLOT_NAMES = {
@@ -40,15 +40,14 @@ PyObject* flag(bool b) { return nb::handle(b ? Py_True : Py_False).inc_ref().ptr
 
 void set_message_class(nb::handle cls) {
     if (!PyType_Check(cls.ptr())) throw nb::type_error("the message class must be a class");
-    if (!g_new) g_new = nb::object(nb::module_::import_("builtins").attr("object").attr("__new__")).release().ptr();
-    PyObject* before = g_message_class;
-    g_message_class = cls.inc_ref().ptr();
-    if (before) nb::handle(before).dec_ref();
+    if (!g_new.get().is_valid()) g_new.set(nb::module_::import_("builtins").attr("object").attr("__new__"));
+    g_message_class.set(cls);
 }
 
 nb::object make_message(const CanMessage& m, nb::handle channel) {
-    if (!g_message_class) throw nb::type_error("no message class: call set_message_class first");
-    nb::object msg = nb::handle(g_new)(nb::handle(g_message_class));
+    nb::object cls = g_message_class.get();
+    if (!cls.is_valid()) throw nb::type_error("no message class: call set_message_class first");
+    nb::object msg = g_new.get()(cls);
     set(msg, TIMESTAMP, PyFloat_FromDouble(static_cast<double>(m.timestamp_us) / 1e6));
     set(msg, ID, PyLong_FromUnsignedLong(m.id));
     set(msg, EXTENDED, flag(m.extended));

@@ -1,5 +1,6 @@
 #include "binding/log_bridge.hpp"
 
+#include "binding/shared_ref.hpp"
 #include "core/log.hpp"
 
 namespace fdh::binding {
@@ -11,7 +12,7 @@ core::LogBuffer& buffer() {
     static auto* b = new core::LogBuffer;
     return *b;
 }
-PyObject* g_handler = nullptr;
+SharedRef g_handler;
 
 int python_level(core::Level level) {
     switch (level) {
@@ -30,18 +31,15 @@ void set_log_handler(nb::handle handler) {
         return true;
     }();
     (void)installed;
-    PyObject* next = handler.is_none() ? nullptr : handler.inc_ref().ptr();
-    PyObject* before = g_handler;
-    g_handler = next;
-    if (before) nb::handle(before).dec_ref();
+    g_handler.set(handler);
 }
 
 void deliver_logs() {
     if (!buffer().pending()) return;
     std::size_t dropped = 0;
     auto records = buffer().take(dropped);
-    if (!g_handler) return;
-    nb::handle handler(g_handler);
+    nb::object handler = g_handler.get();
+    if (!handler.is_valid()) return;
     try {
         if (dropped)
             handler(30, nb::str(("fdhost: " + std::to_string(dropped) + " reports were dropped unread").c_str()));

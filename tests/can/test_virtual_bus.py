@@ -427,6 +427,10 @@ def test_failures_reach_no_output_in_a_program_without_logging_configured():
 def test_sigint_handling_is_left_as_it_was():
     r = run_child("""
         import os, signal, threading
+        # A shell starts a background job with SIGINT ignored, and the interpreter then leaves it so:
+        # set up what it does in a foreground program.
+        if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
+            signal.signal(signal.SIGINT, signal.default_int_handler)
         before = signal.getsignal(signal.SIGINT)
         bus = can.Bus(interface="fdhost", channel="virtual:sigint")
         assert signal.getsignal(signal.SIGINT) is before is signal.default_int_handler
