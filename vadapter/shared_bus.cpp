@@ -63,8 +63,7 @@ struct Membership {
     Ps from_bus(Ps t) const noexcept { return t == NEVER ? NEVER : t - delta; }
 };
 
-// Leaves the segment, once: by the listener when its process has no adapter on the bus any
-// more, or at exit.
+// Leaves the segment, once: when its process has no adapter on the bus any more, or at exit.
 void release(Membership& m) {
     if (m.released.exchange(true) || !m.usable) return;
     m.seg->leave(m.me);
@@ -441,11 +440,14 @@ private:
         for (const Local& l : local_) l.node->on_bus_changed();
     }
 
-    // No adapter of this process is on the bus any more: its listener leaves the segment.
+    // No adapter of this process is on the bus any more: it leaves the segment now, not when its
+    // listener next runs (a process may end right after closing its last adapter, without exit
+    // handlers; as the last member it would leave the segment behind), and the listener ends.
     void leave() {
         if (!m_) return;
         m_->stop = true;
         if (m_->usable) wake(m_->s().members[m_->me]);
+        release(*m_);
         m_.reset();
     }
 

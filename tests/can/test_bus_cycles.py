@@ -2,15 +2,20 @@
 adapter library's adapter count and the process's private memory flat (bench/bus_cycles.py runs
 20,000 of them and prints the figures)."""
 import json
+import os
 import subprocess
 import sys
 import uuid
+
+import pytest
 
 import load_fdhost
 
 CYCLES, EVERY = 1200, 300
 
 
+@pytest.mark.skipif(bool(os.environ.get("FDHOST_SANITIZED")),
+                    reason="a sanitised build keeps freed memory in quarantine: growth is not a leak there")
 def test_bus_cycles_leave_adapters_and_memory_flat():
     code = f"""
 import json, sys
