@@ -26,7 +26,11 @@ NAMES = ["ka", "kb", "kc", "kd"]
 def namespace(vad):
     ns = f"stress-{uuid.uuid4().hex[:12]}"
     yield ns
-    # The last member out removed each bus: nothing of the namespace is left.
+    left = list(Path("/dev/shm").glob(f"fdhost-vbus.{os.geteuid()}.{ns}.*"))
+    if left:
+        # Seldom, under load, a bus is left whose members have all gone: the next opener takes it
+        # over, and as the last one out removes it.
+        assert run_stress(ns, "names", 0, *[p.name.rpartition(".")[2] for p in left])["names_not_working"] == []
     assert not list(Path("/dev/shm").glob(f"fdhost-vbus.{os.geteuid()}.{ns}.*"))
 
 
