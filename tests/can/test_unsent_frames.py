@@ -2,32 +2,25 @@
 shutdown (a warning with their count) and when send's time-out runs out (the error's text)."""
 import logging
 import re
-import threading
-import time
 
 import can
 import pytest
+import starving_node
 
 pytestmark = pytest.mark.usefixtures("fdhost_backend")
+
+
+# A slow bus, so that the other node's full queue outlasts any pause of this process.
+SLOW = dict(fd=True, timing=can.BitTimingFd(  # 10 kbit/s in both phases
+    f_clock=80_000_000, nom_brp=40, nom_tseg1=160, nom_tseg2=39, nom_sjw=16,
+    data_brp=40, data_tseg1=160, data_tseg2=39, data_sjw=16))
 
 
 @pytest.fixture
 def starving(buses):
     """Another Bus sending 0x100 back to back: a frame of a higher identifier never wins."""
-    hog, stop = buses(), threading.Event()
-
-    def send():
-        while not stop.is_set():
-            try:
-                hog.send(can.Message(arbitration_id=0x100, is_extended_id=False, data=bytes(8)), timeout=0.05)
-            except can.CanOperationError:
-                pass
-    t = threading.Thread(target=send)
-    t.start()
-    time.sleep(0.1)  # its queue full
-    yield
-    stop.set()
-    t.join()
+    with starving_node.starving(buses(**SLOW)):
+        yield SLOW
 
 
 def unsent_warnings(caplog):
@@ -40,9 +33,7 @@ def unsent_warnings(caplog):
     ("starved", "frames of lower identifiers won arbitration over them [1-9][0-9]* times"),
 ])
 def test_frames_still_held_at_shutdown_are_counted_and_explained(request, buses, vad, caplog, case, reason):
-    if case == "starved":
-        request.getfixturevalue("starving")
-    bus = buses()
+    bus = buses(**request.getfixturevalue("starving")) if case == "starved" else buses()
     for i in range(3):
         bus.send(can.Message(arbitration_id=0x7FD + i, is_extended_id=False), timeout=1)
     index = bus.virtual_adapter
@@ -58,9 +49,7 @@ def test_frames_still_held_at_shutdown_are_counted_and_explained(request, buses,
     ("starved", "frames of lower identifiers won arbitration over them [1-9][0-9]* times"),
 ])
 def test_a_send_time_out_says_what_held_the_queue_up(request, buses, vad, case, reason):
-    if case == "starved":
-        request.getfixturevalue("starving")
-    bus = buses()
+    bus = buses(**request.getfixturevalue("starving")) if case == "starved" else buses()
     vad.set("txbuf=1", adapter=bus.virtual_adapter)
     bus.send(can.Message(arbitration_id=0x7FF, is_extended_id=False), timeout=1)
     with pytest.raises(can.CanOperationError, match="still full after 0.2 s: " + reason):

@@ -1,11 +1,11 @@
 """The commands on fdhost Buses over the virtual adapter: whether frames reach the bus, what held them
 up, the notice on a bus nobody else is on, and no limit on the number of adapters."""
-import threading
 import uuid
 
 import can
 import can.util
 import pytest
+import starving_node
 from cli_helpers import run_cli
 
 from fdhost_can import virtual
@@ -27,7 +27,7 @@ def channel(vad):
 
 
 def peer(channel, **kw):
-    return can.Bus(interface="fdhost", channel=channel, bitrate=500_000, **kw)
+    return can.Bus(interface="fdhost", channel=channel, **dict(dict(bitrate=500_000), **kw))
 
 
 def test_frames_reach_a_bus_another_node_is_on(channel, capsys):
@@ -50,22 +50,8 @@ def test_alone_on_a_bus_the_frames_wait_and_it_says_why(channel, capsys):
 
 
 def test_a_sender_starved_by_arbitration_is_told_so(channel, capsys):
-    stop = threading.Event()
-    with peer(channel) as busy:
-        def saturate():  # frames of the lowest identifier, back to back
-            while not stop.is_set():
-                try:
-                    busy.send(can.Message(arbitration_id=0x001, is_extended_id=False, data=bytes(8)), timeout=0.1)
-                except can.CanOperationError:
-                    pass
-
-        thread = threading.Thread(target=saturate)
-        thread.start()
-        try:
-            status = run_cli("send", channel, "7FF#AA", "--timeout", 0.5)
-        finally:
-            stop.set()
-            thread.join()
+    with peer(channel, bitrate=100_000) as busy, starving_node.starving(busy, 0x001):
+        status = run_cli("send", channel, "7FF#AA", "--timeout", 0.5, "--bitrate", 100_000)
     assert status == 1
     result = capsys.readouterr().err.splitlines()[-1]
     assert result.startswith("fdhost-can send: 1 of 1 frame not sent within 0.5 s: frames of lower identifiers won "
