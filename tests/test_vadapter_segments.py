@@ -17,6 +17,8 @@ LIB = library_path()
 pytestmark = pytest.mark.skipif(not LIB.exists(), reason=f"virtual adapter not built: {LIB}")
 
 LIFE_OFFSET, LIFE_DEAD = 16, 2  # the segment's life word, and its state once the last member left
+LIFE_STATES = 4                 # one member in the life word
+JOINING_BYTE = 4097             # read-locked by a process on its way in
 TESTS = os.path.dirname(os.path.abspath(__file__))
 
 
@@ -50,6 +52,39 @@ def test_a_bus_its_last_member_left_dead_is_made_anew(vad, spawn):
         assert segment.stat().st_ino != old and vad.can_buses() == {name: 2}
         b.call("send", id=0x1)
         assert c.frames(1) == [(0x1, 0, "")]
+
+
+def count_a_ghost(segment):
+    """One member more in the count than processes on the bus: what a process killed half-way
+    through joining or leaving leaves."""
+    with open(segment, "r+b") as f:
+        f.seek(LIFE_OFFSET)
+        (life,) = struct.unpack("<Q", f.read(8))
+        f.seek(LIFE_OFFSET)
+        f.write(struct.pack("<Q", life + LIFE_STATES))
+
+
+def test_a_member_count_no_process_stands_for_does_not_keep_the_bus(spawn):
+    a, b = spawn("ghost"), spawn("ghost")
+    segment = shared_bus_segment("ghost")
+    count_a_ghost(segment)
+    b.exit()
+    assert segment.exists()  # a is still on it
+    a.exit()
+    assert gone(segment, 0)  # the last one out, whatever the count says
+
+    # Somebody on the way in (the test holds the joining byte) keeps it: the last one out is not.
+    a = spawn("ghost")
+    count_a_ghost(segment)
+    fd = os.open(segment, os.O_RDWR)
+    try:
+        fcntl.fcntl(fd, fcntl.F_OFD_SETLK, struct.pack("hhqqi4x", fcntl.F_RDLCK, os.SEEK_SET, JOINING_BYTE, 1, 0))
+        a.exit()
+        assert segment.exists()
+    finally:
+        os.close(fd)
+    spawn("ghost").exit()
+    assert gone(segment, 0)
 
 
 def test_a_bus_whose_maker_stalls_is_made_anew(spawn):

@@ -18,12 +18,16 @@ namespace vad::segment {
 namespace {
 
 constexpr std::uint32_t MAGIC = 0x53554256;  // "VBUS"
-constexpr std::uint32_t VERSION = 2;
+constexpr std::uint32_t VERSION = 3;
 constexpr const char* SHM_DIR = "/dev/shm";  // where shm_open keeps segments on Linux
 // Byte 0 is held while a segment is being made; byte 1 + m by member m. Builds with other
 // layouts keep to this, so a segment of any layout tells whether anybody still uses it.
 constexpr off_t MAKING_BYTE = 0;
 constexpr off_t MEMBER_BYTES = 4096;
+// Read-locked (shared, so that joiners never wait for each other) by a process from before it is
+// counted in until it holds its member byte: with the member bytes it tells a leaving member
+// whether anybody else is, or is becoming, a member, whatever the count says.
+constexpr off_t JOINING_BYTE = 1 + MEMBER_BYTES;
 // A segment still being made after this long is given up for one made anew: its maker is stopped
 // or stuck, and nobody waits for it longer.
 constexpr std::int64_t MAKING_PATIENCE_NS = 500'000'000;
@@ -293,6 +297,14 @@ Owner Segment::owner(int m) const noexcept {
 
 int Segment::join(std::string& error) {
     Layout& s = *s_;
+    if (!lock_bytes(fd_, JOINING_BYTE, 1, F_RDLCK)) {
+        error = name_ + ": " + std::strerror(errno);
+        return -1;
+    }
+    struct Joined {
+        int fd;
+        ~Joined() { lock_bytes(fd, JOINING_BYTE, 1, F_UNLCK); }
+    } joined{fd_};
     // Counted in first: a segment with a member counted never dies under it.
     for (std::uint64_t life = s.life.load();;) {
         if (life_state(life) != LIFE_READY) {
@@ -335,7 +347,21 @@ void Segment::leave(int me) {
     s.members[me].sleeping = 0;
     lock_bytes(fd_, member_byte(me), 1, F_UNLCK);
     wake_others(s, me);
-    lost_member();
+    // A count that no process stands for any more (one killed half-way through joining, leaving
+    // or dropping a dead member) must not keep the segment alive after everybody has gone: with
+    // nobody else holding a member byte or joining, this is the last one out, whatever the count.
+    // A joiner is counted in while it holds the joining byte and keeps it until it holds its
+    // member byte, so looking at them in this order after reading the count misses nobody that
+    // the count includes; one counted in after that reading makes the swap fail.
+    for (std::uint64_t life = s.life.load();;) {
+        if (life_state(life) != LIFE_READY) return unlink_if_same(name_, fd_);
+        const bool last = life_members(life) <= 1 ||
+                          (!locked_by_another(fd_, JOINING_BYTE, 1) && !locked_by_another(fd_, 1, MEMBER_BYTES));
+        if (s.life.compare_exchange_weak(life, last ? LIFE_DEAD : life - LIFE_STATES)) {
+            if (last) unlink_if_same(name_, fd_);
+            return;
+        }
+    }
 }
 
 void Segment::lost_member() {

@@ -12,7 +12,8 @@
 // Members are processes; each holds an open-file-description lock on its own byte (1 + member
 // index) of the segment for as long as it is a member, so the kernel itself says when a member is
 // gone (killed, crashed or exited), however its pid is reused. Byte 0 is held while a segment is
-// being made. Zero bytes are a valid empty bus: a new segment only needs its header.
+// being made, and a byte past the members' ones, shared, by every process on its way in. Zero
+// bytes are a valid empty bus: a new segment only needs its header.
 #pragma once
 #include <algorithm>
 #include <atomic>
