@@ -223,6 +223,9 @@ def test_read_error_ends_both_workers_after_one_report(rig, fault):
     h = rig.construct()
     rig.output.reset()
     rig.vad.fault(fault)
+    # A fault meets a transfer as it begins. The reader may have queued its reads before the fault
+    # was armed: a frame ends one of them, and the one queued after it meets the fault.
+    rig.vad.bus_frame(0x123, b"\x01")
     for t in (h.rec_thread, h.rec_thread2):
         t.join(2)
         assert not t.is_alive()
