@@ -347,27 +347,21 @@ void Segment::leave(int me) {
     s.members[me].sleeping = 0;
     lock_bytes(fd_, member_byte(me), 1, F_UNLCK);
     wake_others(s, me);
-    // A count that no process stands for any more (one killed half-way through joining, leaving
-    // or dropping a dead member) must not keep the segment alive after everybody has gone: with
-    // nobody else holding a member byte or joining, this is the last one out, whatever the count.
-    // A joiner is counted in while it holds the joining byte and keeps it until it holds its
-    // member byte, so looking at them in this order after reading the count misses nobody that
-    // the count includes; one counted in after that reading makes the swap fail.
-    for (std::uint64_t life = s.life.load();;) {
-        if (life_state(life) != LIFE_READY) return unlink_if_same(name_, fd_);
-        const bool last = life_members(life) <= 1 ||
-                          (!locked_by_another(fd_, JOINING_BYTE, 1) && !locked_by_another(fd_, 1, MEMBER_BYTES));
-        if (s.life.compare_exchange_weak(life, last ? LIFE_DEAD : life - LIFE_STATES)) {
-            if (last) unlink_if_same(name_, fd_);
-            return;
-        }
-    }
+    lost_member(true);
 }
 
-void Segment::lost_member() {
+void Segment::lost_member(bool leaving) {
     Layout& s = *s_;
     for (std::uint64_t life = s.life.load();;) {
-        const bool last = life_members(life) <= 1;
+        // A count that no process stands for any more (one killed half-way through joining,
+        // leaving or dropping a dead member) must not keep the segment alive after everybody has
+        // gone: a member leaving while nobody else holds a member byte or is joining is the last
+        // one out, whatever the count. A joiner is counted in while it holds the joining byte and
+        // keeps it until it holds its member byte, so looking at them in this order after reading
+        // the count misses nobody the count includes; one counted in after it makes the swap fail.
+        const bool last = life_members(life) <= 1 ||
+                          (leaving && !locked_by_another(fd_, JOINING_BYTE, 1) &&
+                           !locked_by_another(fd_, 1, MEMBER_BYTES));
         const std::uint64_t next = last ? LIFE_DEAD : life - LIFE_STATES;
         if (s.life.compare_exchange_weak(life, next)) {
             // The last one out: nobody may join this segment any more; the next opener makes a new one.

@@ -177,7 +177,9 @@ private:
     enum class Opened { Ok, Retry, Failed };
     Opened use_existing(std::int64_t& making_since, std::string& error);
     bool drop(int m, std::int32_t pid);  // takes member m's entry from a gone process
-    void lost_member();                  // one member fewer; the last one out ends the segment
+    // One member fewer; the last one out ends the segment. `leaving`: this process itself, which
+    // is then the last one when nobody else holds a member byte or is joining.
+    void lost_member(bool leaving = false);
 
     std::string name_;
     int fd_ = -1;

@@ -26,8 +26,8 @@ def channel(vad):
     return f"virtual:cli{uuid.uuid4().hex[:10]}"
 
 
-def peer(channel, **kw):
-    return can.Bus(interface="fdhost", channel=channel, **dict(dict(bitrate=500_000), **kw))
+def peer(channel, bitrate=500_000, **kw):
+    return can.Bus(interface="fdhost", channel=channel, bitrate=bitrate, **kw)
 
 
 def test_frames_reach_a_bus_another_node_is_on(channel, capsys):
